@@ -1,0 +1,270 @@
+// The seam between the sandbox's steps and Windows. Every system call a step
+// makes goes through one method of `Os`; the real implementation forwards to
+// Windows (win32_os.cpp), the simulated one (tests/support) models just what
+// the steps observe.
+//
+// Methods are thin: the flags, sizes and structures a step passes are chosen
+// by the step, so the step reads like the algorithm it carries out. A method
+// that fails reports the 32-bit code the call gave: its last-error value, or
+// the status or HRESULT it returned (the caller knows which it asked for).
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace obrex {
+
+using OsCode = std::uint32_t;
+
+template <class T> using OsResult = std::expected<T, OsCode>;
+
+// HANDLE. Null and INVALID_HANDLE_VALUE are both possible from
+// GetStdHandle; the other methods report failure through OsResult instead.
+struct Handle {
+  void *value = nullptr;
+  friend bool operator==(Handle, Handle) = default;
+};
+
+// HMODULE.
+struct ModuleHandle {
+  void *value = nullptr;
+  friend bool operator==(ModuleHandle, ModuleHandle) = default;
+};
+
+// PSID, PACL and PSECURITY_DESCRIPTOR: addresses owned by whoever the call
+// says (LocalFree for the converted and returned ones).
+struct SidPtr {
+  void *value = nullptr;
+};
+struct AclPtr {
+  void *value = nullptr;
+};
+struct SecurityDescriptorPtr {
+  void *value = nullptr;
+};
+
+// Laid out as the Windows structures of the same name, so that token
+// information buffers can be read and written in place.
+struct SID_AND_ATTRIBUTES {
+  SidPtr Sid;
+  std::uint32_t Attributes = 0;
+};
+struct TOKEN_GROUPS {
+  std::uint32_t GroupCount = 0;
+  SID_AND_ATTRIBUTES Groups[1];
+};
+struct TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+};
+struct TOKEN_DEFAULT_DACL {
+  AclPtr DefaultDacl;
+};
+struct TOKEN_MANDATORY_LABEL {
+  SID_AND_ATTRIBUTES Label;
+};
+struct JOBOBJECT_BASIC_UI_RESTRICTIONS {
+  std::uint32_t UIRestrictionsClass = 0;
+};
+
+// FILE_ID_INFO: volume serial number and 128-bit file ID.
+struct FILE_ID_INFO {
+  std::uint64_t VolumeSerialNumber = 0;
+  std::uint8_t FileId[16] = {};
+};
+
+// FILE_ATTRIBUTE_TAG_INFO.
+struct FILE_ATTRIBUTE_TAG_INFO {
+  std::uint32_t FileAttributes = 0;
+  std::uint32_t ReparseTag = 0;
+};
+
+// What the steps read of BY_HANDLE_FILE_INFORMATION.
+struct BY_HANDLE_FILE_INFORMATION {
+  std::uint32_t dwFileAttributes = 0;
+};
+
+// What the steps read of WIN32_FIND_DATAW: the attributes, and the reparse
+// tag that Windows reports in dwReserved0 for a reparse point.
+struct WIN32_FIND_DATAW {
+  std::uint32_t dwFileAttributes = 0;
+  std::uint32_t dwReserved0 = 0;
+};
+
+struct TRUSTEE_W {
+  void *pMultipleTrustee = nullptr;
+  std::uint32_t MultipleTrusteeOperation = 0;
+  std::uint32_t TrusteeForm = 0;
+  std::uint32_t TrusteeType = 0;
+  void *ptstrName = nullptr;
+};
+
+struct EXPLICIT_ACCESS_W {
+  std::uint32_t grfAccessPermissions = 0;
+  std::uint32_t grfAccessMode = 0;
+  std::uint32_t grfInheritance = 0;
+  TRUSTEE_W Trustee;
+};
+
+// The fields of STARTUPINFOW that a launch sets; cb is filled in by the
+// implementation and every other field is zero.
+struct STARTUPINFOW {
+  std::uint32_t dwFlags = 0;
+  Handle hStdInput;
+  Handle hStdOutput;
+  Handle hStdError;
+};
+
+struct PROCESS_INFORMATION {
+  Handle hProcess;
+  Handle hThread;
+};
+
+// The result of GetNamedSecurityInfoW: the descriptor (LocalFree) and, when
+// asked for, the DACL inside it.
+struct NamedSecurityInfo {
+  SecurityDescriptorPtr descriptor;
+  AclPtr dacl;
+};
+
+class Os {
+public:
+  virtual ~Os() = default;
+
+  // --- process --------------------------------------------------------------
+  // GetCommandLineW up to its NUL; nullopt when there is none.
+  virtual std::optional<std::u16string> get_command_line() = 0;
+  // GetModuleFileNameW for the running module.
+  virtual OsResult<std::u16string> get_module_file_name() = 0;
+  // ExitProcess. Does not return on Windows.
+  virtual void exit_process(std::uint32_t code) = 0;
+
+  // --- standard handles and console -----------------------------------------
+  // GetStdHandle with STD_INPUT_HANDLE, STD_OUTPUT_HANDLE or STD_ERROR_HANDLE.
+  virtual Handle get_std_handle(std::uint32_t which) = 0;
+  // GetConsoleMode succeeds: the handle is a console.
+  virtual bool get_console_mode(Handle handle) = 0;
+  virtual std::uint32_t get_console_output_cp() = 0;
+  // WriteConsoleW of all the units, or the first failure.
+  virtual OsResult<void> write_console(Handle handle, std::u16string_view text) = 0;
+  // WriteFile of all the bytes, or the first failure.
+  virtual OsResult<void> write_file(Handle handle, std::string_view bytes) = 0;
+
+  // --- error texts ----------------------------------------------------------
+  // GetModuleHandleW; nullopt when the module is not loaded.
+  virtual std::optional<ModuleHandle> get_module_handle(std::u16string_view name) = 0;
+  // FormatMessageW with the given flags, source, code, language 0 and no
+  // arguments into a buffer of `capacity` units. The units it wrote, or the
+  // last error when it returned 0.
+  virtual OsResult<std::u16string> format_message(std::uint32_t flags, ModuleHandle source,
+                                                  std::uint32_t code, std::uint32_t capacity) = 0;
+
+  // --- environment ----------------------------------------------------------
+  // GetEnvironmentVariableW: nullopt when unset; the value's units as they are.
+  virtual std::optional<std::u16string> get_environment_variable(std::u16string_view name) = 0;
+  virtual OsResult<void> set_environment_variable(std::u16string_view name,
+                                                  std::u16string_view value) = 0;
+
+  // --- files ----------------------------------------------------------------
+  // CreateFileW with no security attributes and no template.
+  virtual OsResult<Handle> create_file(std::u16string_view path, std::uint32_t access,
+                                       std::uint32_t share, std::uint32_t disposition,
+                                       std::uint32_t flags) = 0;
+  virtual OsResult<BY_HANDLE_FILE_INFORMATION> get_file_information_by_handle(Handle file) = 0;
+  // GetFileInformationByHandleEx with FileIdInfo.
+  virtual OsResult<FILE_ID_INFO> get_file_id_info(Handle file) = 0;
+  // GetFileInformationByHandleEx with FileAttributeTagInfo.
+  virtual OsResult<FILE_ATTRIBUTE_TAG_INFO> get_file_attribute_tag_info(Handle file) = 0;
+  virtual bool close_handle(Handle handle) = 0;
+  virtual OsResult<std::u16string> get_full_path_name(std::u16string_view path) = 0;
+  // FindFirstFileExW(FindExInfoBasic, FindExSearchNameMatch, no filter, 0),
+  // then FindClose.
+  virtual OsResult<WIN32_FIND_DATAW> find_first_file_ex(std::u16string_view path) = 0;
+  // CreateDirectoryW with no security attributes.
+  virtual OsResult<void> create_directory(std::u16string_view path) = 0;
+  // SHGetKnownFolderPath(FOLDERID_Profile, 0, no token), the string taken up
+  // to its NUL and released with CoTaskMemFree whether the call succeeded or
+  // not. The error is the HRESULT.
+  virtual OsResult<std::u16string> get_known_folder_path_profile() = 0;
+
+  // --- SIDs, security descriptors, ACLs -------------------------------------
+  // ConvertStringSidToSidW; the SID is released with local_free.
+  virtual OsResult<SidPtr> convert_string_sid_to_sid(std::u16string_view text) = 0;
+  // ConvertSidToStringSidW; the returned string is released with LocalFree
+  // inside, on every path.
+  virtual OsResult<std::u16string> convert_sid_to_string_sid(SidPtr sid) = 0;
+  virtual std::uint32_t get_length_sid(SidPtr sid) = 0;
+  // ConvertStringSecurityDescriptorToSecurityDescriptorW, no size output;
+  // the descriptor is released with local_free.
+  virtual OsResult<SecurityDescriptorPtr>
+  convert_string_security_descriptor_to_security_descriptor(std::u16string_view sddl,
+                                                            std::uint32_t revision) = 0;
+  // ConvertSecurityDescriptorToStringSecurityDescriptorW, no length output;
+  // the returned string is released with LocalFree inside, on every path.
+  virtual OsResult<std::u16string> convert_security_descriptor_to_string_security_descriptor(
+      SecurityDescriptorPtr descriptor, std::uint32_t revision, std::uint32_t information) = 0;
+  // GetSecurityDescriptorDacl / Sacl; the ACL points into the descriptor.
+  virtual OsResult<AclPtr> get_security_descriptor_dacl(SecurityDescriptorPtr descriptor) = 0;
+  virtual OsResult<AclPtr> get_security_descriptor_sacl(SecurityDescriptorPtr descriptor) = 0;
+  // GetNamedSecurityInfoW with no owner, no group and no SACL output; the
+  // DACL output only when `want_dacl`. The error is the returned status.
+  virtual OsResult<NamedSecurityInfo> get_named_security_info(std::u16string_view path,
+                                                              std::uint32_t object_type,
+                                                              std::uint32_t information,
+                                                              bool want_dacl) = 0;
+  // SetEntriesInAclW with one entry; the new ACL (which may be null) is
+  // released with local_free. The error is the returned status.
+  virtual OsResult<AclPtr> set_entries_in_acl(const EXPLICIT_ACCESS_W &entry, AclPtr old_acl) = 0;
+  // SetNamedSecurityInfoW with no owner and no group. The error is the
+  // returned status.
+  virtual OsResult<void> set_named_security_info(std::u16string_view path,
+                                                 std::uint32_t object_type,
+                                                 std::uint32_t information, AclPtr dacl,
+                                                 AclPtr sacl) = 0;
+  virtual void local_free(void *memory) = 0;
+
+  // --- tokens ---------------------------------------------------------------
+  // OpenProcessToken(GetCurrentProcess(), access).
+  virtual OsResult<Handle> open_process_token(std::uint32_t access) = 0;
+  // GetTokenInformation; `needed` receives the length it reports, also when
+  // it fails.
+  virtual OsResult<void> get_token_information(Handle token, std::uint32_t information_class,
+                                               void *buffer, std::uint32_t length,
+                                               std::uint32_t &needed) = 0;
+  // CreateRestrictedToken with no SIDs to disable and no privileges to delete.
+  virtual OsResult<Handle>
+  create_restricted_token(Handle token, std::uint32_t flags,
+                          std::span<const SID_AND_ATTRIBUTES> restricting) = 0;
+  virtual OsResult<void> set_token_information(Handle token, std::uint32_t information_class,
+                                               const void *information, std::uint32_t length) = 0;
+
+  // --- jobs and processes ---------------------------------------------------
+  // CreateJobObjectW with no security attributes and no name.
+  virtual OsResult<Handle> create_job_object() = 0;
+  virtual OsResult<void> set_information_job_object(Handle job, std::uint32_t information_class,
+                                                    const void *information,
+                                                    std::uint32_t length) = 0;
+  // SetErrorMode; the previous mode.
+  virtual std::uint32_t set_error_mode(std::uint32_t mode) = 0;
+  // CreateProcessAsUserW with no process or thread attributes, a null
+  // environment and a null current directory. `command_line` is the
+  // writable, NUL-terminated buffer the call may change.
+  virtual OsResult<PROCESS_INFORMATION>
+  create_process_as_user(Handle token, std::u16string_view application,
+                         std::u16string &command_line, bool inherit_handles,
+                         std::uint32_t creation_flags, const STARTUPINFOW &startup) = 0;
+  virtual OsResult<void> assign_process_to_job_object(Handle job, Handle process) = 0;
+  // ResumeThread; a result of 0xFFFFFFFF is reported as the error.
+  virtual OsResult<std::uint32_t> resume_thread(Handle thread) = 0;
+  virtual void terminate_process(Handle process, std::uint32_t exit_code) = 0;
+  // WaitForSingleObject; WAIT_FAILED is reported as the error, every other
+  // result as the value.
+  virtual OsResult<std::uint32_t> wait_for_single_object(Handle handle,
+                                                         std::uint32_t milliseconds) = 0;
+  virtual OsResult<std::uint32_t> get_exit_code_process(Handle process) = 0;
+};
+
+} // namespace obrex

@@ -1,0 +1,370 @@
+// The core of the simulated system: accounting, fault injection, the call
+// log, and the process, console, message and environment calls. The file,
+// security and process calls live in the simulated_os_*.cpp files.
+#include "support/simulated_os.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/text.h"
+
+namespace obrex::test {
+namespace {
+
+constexpr OsCode kErrorInvalidHandle = 6;
+constexpr OsCode kErrorMrMidNotFound = 317;
+constexpr OsCode kErrorEnvvarNotFound = 203;
+constexpr std::uint32_t kFromHmodule = 0x800;
+const ModuleHandle kNtdll{reinterpret_cast<void *>(0x7FF0'0000)};
+
+char16_t fold(char16_t c) {
+  return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+}
+
+bool same_name(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](char16_t x, char16_t y) { return fold(x) == fold(y); });
+}
+
+} // namespace
+
+SimulatedOs::SimulatedOs() {
+  system_messages = {
+      {2, u"The system cannot find the file specified.\r\n"},
+      {3, u"The system cannot find the path specified.\r\n"},
+      {5, u"Access is denied.\r\n"},
+      {6, u"The handle is invalid.\r\n"},
+      {32, u"The process cannot access the file because it is being used by another process.\r\n"},
+      {80, u"The file exists.\r\n"},
+      {87, u"The parameter is incorrect.\r\n"},
+      {183, u"Cannot create a file when that file already exists.\r\n"},
+      {1337, u"The security ID structure is invalid.\r\n"},
+      {1920, u"The file cannot be accessed by the system.\r\n"},
+  };
+  ntdll_messages = {
+      {0xC0000005 & ~0x10000000u, u"The instruction at 0x%p referenced memory at 0x%p.\r\n"},
+  };
+  add_directory(current_directory);
+}
+
+SimulatedOs::~SimulatedOs() = default;
+
+// --- test set-up -------------------------------------------------------------
+
+std::u16string SimulatedOs::normalise(std::u16string_view path) const {
+  std::u16string text(path);
+  std::replace(text.begin(), text.end(), u'/', u'\\');
+  if (text.starts_with(u"\\\\?\\UNC\\")) {
+    text = u"\\\\" + text.substr(8);
+  } else if (text.starts_with(u"\\\\?\\") || text.starts_with(u"\\??\\")) {
+    text = text.substr(4);
+  }
+  std::u16string root;
+  std::u16string rest;
+  if (text.size() >= 2 && text[1] == u':') {
+    root = text.substr(0, 2) + u"\\";
+    rest = text.substr(2);
+  } else if (text.starts_with(u"\\\\")) {
+    const auto server_end = text.find(u'\\', 2);
+    const auto share_end =
+        server_end == std::u16string::npos ? server_end : text.find(u'\\', server_end + 1);
+    root = (share_end == std::u16string::npos ? text : text.substr(0, share_end)) + u"\\";
+    rest = share_end == std::u16string::npos ? u"" : text.substr(share_end);
+  } else if (text.starts_with(u"\\")) {
+    root = current_directory.substr(0, 2) + u"\\";
+    rest = text;
+  } else {
+    return normalise(current_directory + u"\\" + text);
+  }
+  std::vector<std::u16string> parts;
+  std::size_t start = 0;
+  while (start <= rest.size()) {
+    auto end = rest.find(u'\\', start);
+    if (end == std::u16string::npos) {
+      end = rest.size();
+    }
+    const std::u16string part = rest.substr(start, end - start);
+    if (part == u"..") {
+      if (!parts.empty()) {
+        parts.pop_back();
+      }
+    } else if (!part.empty() && part != u".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::u16string result = root;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    result += (i == 0 ? u"" : u"\\") + parts[i];
+  }
+  for (auto &c : result) {
+    c = fold(c);
+  }
+  return result;
+}
+
+std::optional<std::u16string> SimulatedOs::parent_key(std::u16string_view key) {
+  if (key.ends_with(u'\\')) {
+    return std::nullopt; // a root
+  }
+  // The root is x:\ or \\server\share\ (with its separator).
+  std::size_t root_length = 3;
+  if (key.starts_with(u"\\\\")) {
+    const auto server_end = key.find(u'\\', 2);
+    const auto share_end = key.find(u'\\', server_end + 1);
+    root_length = share_end + 1;
+  }
+  const auto slash = key.find_last_of(u'\\');
+  return std::u16string(key.substr(0, std::max(slash, root_length)));
+}
+
+SimFile &SimulatedOs::add_directory(std::u16string_view path) {
+  const std::u16string key = normalise(path);
+  if (const auto parent = parent_key(key); parent && files.find(*parent) == files.end()) {
+    add_directory(*parent);
+  }
+  SimFile &entry = files[key];
+  entry.directory = true;
+  return entry;
+}
+
+SimFile &SimulatedOs::add_file(std::u16string_view path) {
+  const std::u16string key = normalise(path);
+  if (const auto parent = parent_key(key); parent && files.find(*parent) == files.end()) {
+    add_directory(*parent);
+  }
+  SimFile &entry = files[key];
+  entry.directory = false;
+  return entry;
+}
+
+SimFile *SimulatedOs::find(std::u16string_view path) {
+  const auto it = files.find(normalise(path));
+  return it == files.end() ? nullptr : &it->second;
+}
+
+void SimulatedOs::fail_call(const std::string &method, int nth, OsCode code) {
+  faults_[method].emplace_back(counts_[method] + nth, code);
+}
+
+int SimulatedOs::calls(const std::string &method) const {
+  const auto it = counts_.find(method);
+  return it == counts_.end() ? 0 : it->second;
+}
+
+// --- accounting ----------------------------------------------------------------
+
+std::optional<OsCode> SimulatedOs::enter(const std::string &method) {
+  call_log_.push_back(method);
+  const int count = ++counts_[method];
+  auto &planned = faults_[method];
+  for (auto it = planned.begin(); it != planned.end(); ++it) {
+    if (it->first == count) {
+      const OsCode code = it->second;
+      planned.erase(it);
+      return code;
+    }
+  }
+  return std::nullopt;
+}
+
+Handle SimulatedOs::new_handle(HandleObject object) {
+  next_handle_ += 4;
+  void *value = reinterpret_cast<void *>(next_handle_);
+  handles_.emplace(value, std::move(object));
+  return Handle{value};
+}
+
+SimulatedOs::HandleObject *SimulatedOs::handle_object(Handle handle) {
+  const auto it = handles_.find(handle.value);
+  if (it == handles_.end()) {
+    ADD_FAILURE() << "use of a handle that is not open: " << handle.value;
+    return nullptr;
+  }
+  return &it->second;
+}
+
+void *SimulatedOs::allocate(Allocation allocation) {
+  auto owned = std::make_unique<Allocation>(std::move(allocation));
+  void *key = owned.get();
+  allocations_.emplace(key, std::move(owned));
+  return key;
+}
+
+SimulatedOs::Allocation *SimulatedOs::allocation(void *memory) {
+  const auto it = allocations_.find(memory);
+  if (it == allocations_.end()) {
+    ADD_FAILURE() << "use of memory that is not allocated: " << memory;
+    return nullptr;
+  }
+  return it->second.get();
+}
+
+const std::string *SimulatedOs::acl_text(AclPtr acl) const {
+  if (acl.value == nullptr) {
+    return nullptr;
+  }
+  const auto it = allocations_.find(acl.value);
+  if (it != allocations_.end() && it->second->kind == AllocationKind::Acl) {
+    return &it->second->text;
+  }
+  for (const auto &[key, owned] : allocations_) {
+    if (owned->dacl.get() == acl.value || owned->sacl.get() == acl.value) {
+      return static_cast<const std::string *>(acl.value);
+    }
+  }
+  ADD_FAILURE() << "use of an ACL that is not allocated: " << acl.value;
+  return nullptr;
+}
+
+void SimulatedOs::local_free(void *memory) {
+  enter("local_free");
+  if (memory == nullptr) {
+    return;
+  }
+  if (allocations_.erase(memory) == 0) {
+    ADD_FAILURE() << "LocalFree of memory that is not allocated: " << memory;
+  }
+}
+
+bool SimulatedOs::close_handle(Handle handle) {
+  if (enter("close_handle")) {
+    return false;
+  }
+  if (handles_.erase(handle.value) == 0) {
+    ADD_FAILURE() << "CloseHandle of a handle that is not open: " << handle.value;
+    return false;
+  }
+  return true;
+}
+
+// --- process, console, messages ------------------------------------------------
+
+std::optional<std::u16string> SimulatedOs::get_command_line() {
+  enter("get_command_line");
+  return command_line;
+}
+
+OsResult<std::u16string> SimulatedOs::get_module_file_name() {
+  if (const auto fault = enter("get_module_file_name")) {
+    return std::unexpected(*fault);
+  }
+  return module_file_name;
+}
+
+void SimulatedOs::exit_process(std::uint32_t) {
+  enter("exit_process");
+  ADD_FAILURE() << "the steps never end the process themselves";
+}
+
+Handle SimulatedOs::get_std_handle(std::uint32_t which) {
+  enter("get_std_handle");
+  switch (which) {
+  case static_cast<std::uint32_t>(-10):
+    return std_input;
+  case static_cast<std::uint32_t>(-11):
+    return std_output;
+  case static_cast<std::uint32_t>(-12):
+    return std_error;
+  default:
+    ADD_FAILURE() << "GetStdHandle with " << which;
+    return Handle{};
+  }
+}
+
+bool SimulatedOs::get_console_mode(Handle handle) {
+  enter("get_console_mode");
+  return handle == std_error && std_error_is_console;
+}
+
+std::uint32_t SimulatedOs::get_console_output_cp() {
+  enter("get_console_output_cp");
+  return console_output_cp;
+}
+
+OsResult<void> SimulatedOs::write_console(Handle handle, std::u16string_view text) {
+  if (const auto fault = enter("write_console")) {
+    return std::unexpected(*fault);
+  }
+  if (!(handle == std_error) || !std_error_is_console) {
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  if (write_error != 0) {
+    return std::unexpected(write_error);
+  }
+  console_written += text;
+  return {};
+}
+
+OsResult<void> SimulatedOs::write_file(Handle handle, std::string_view bytes) {
+  if (const auto fault = enter("write_file")) {
+    return std::unexpected(*fault);
+  }
+  if (!(handle == std_error)) {
+    ADD_FAILURE() << "the program writes only to standard error";
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  if (write_error != 0) {
+    return std::unexpected(write_error);
+  }
+  bytes_written += bytes;
+  return {};
+}
+
+std::optional<ModuleHandle> SimulatedOs::get_module_handle(std::u16string_view name) {
+  enter("get_module_handle");
+  if (ntdll_loaded && same_name(name, u"NTDLL.DLL")) {
+    return kNtdll;
+  }
+  return std::nullopt;
+}
+
+OsResult<std::u16string> SimulatedOs::format_message(std::uint32_t flags, ModuleHandle source,
+                                                     std::uint32_t code, std::uint32_t capacity) {
+  if (const auto fault = enter("format_message")) {
+    return std::unexpected(*fault);
+  }
+  const bool from_module = (flags & kFromHmodule) != 0;
+  if (from_module && !(source == kNtdll)) {
+    ADD_FAILURE() << "FormatMessageW from an unknown module";
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  const auto &table = from_module ? ntdll_messages : system_messages;
+  const auto it = table.find(code);
+  if (it == table.end()) {
+    return std::unexpected(kErrorMrMidNotFound);
+  }
+  if (it->second.size() >= capacity) {
+    return std::unexpected(OsCode{122});
+  }
+  return it->second;
+}
+
+std::optional<std::u16string> SimulatedOs::get_environment_variable(std::u16string_view name) {
+  enter("get_environment_variable");
+  for (const auto &[key, value] : environment) {
+    if (same_name(key, name)) {
+      return value;
+    }
+  }
+  return std::nullopt;
+}
+
+OsResult<void> SimulatedOs::set_environment_variable(std::u16string_view name,
+                                                     std::u16string_view value) {
+  if (const auto fault = enter("set_environment_variable")) {
+    return std::unexpected(*fault);
+  }
+  for (auto it = environment.begin(); it != environment.end(); ++it) {
+    if (same_name(it->first, name)) {
+      environment.erase(it);
+      break;
+    }
+  }
+  environment.emplace(std::u16string(name), std::u16string(value));
+  return {};
+}
+
+} // namespace obrex::test

@@ -1,0 +1,260 @@
+// An in-memory Windows for the host tests. It models only what the steps
+// observe: a file tree with labels and DACLs kept as SDDL text, environment
+// variables, the process token, the profile folder, error texts, standard
+// handles and launched processes.
+//
+// It counts every handle and every allocation it hands out, so a test can
+// assert that nothing leaked, and it can make the Nth call of any method fail
+// with a chosen code. Every call is logged by method name, so a test can
+// check the order of calls. Misuse (an unknown handle, a double free) is
+// reported as a test failure.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/os.h"
+
+namespace obrex::test {
+
+// An entry of the simulated file tree.
+struct SimFile {
+  bool directory = false;
+  // Extra attributes besides FILE_ATTRIBUTE_DIRECTORY, which `directory`
+  // decides; FILE_ATTRIBUTE_REPARSE_POINT is added when reparse_tag != 0.
+  std::uint32_t attributes = 0;
+  std::uint32_t reparse_tag = 0;
+  // A link: opening with links followed reaches the target (a missing target
+  // fails with ERROR_FILE_NOT_FOUND).
+  std::optional<std::u16string> link_target;
+  // Opening with links followed fails with this code (1920 for an
+  // app-execution alias, 5 or 32 for a refused open); 0 for none.
+  std::uint32_t follow_open_error = 0;
+  // The file identity; `file_id_error` != 0 makes FileIdInfo fail (a volume
+  // without file IDs).
+  std::uint64_t volume_serial = 0x1234;
+  std::uint8_t file_id[16] = {};
+  std::uint32_t file_id_error = 0;
+  // Security, as SDDL text: the DACL ("D:...") and the label ("S:..." or
+  // empty when there is none).
+  std::string dacl = "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+  std::string label;
+};
+
+// The program's own token.
+struct SimToken {
+  std::string user = "S-1-5-21-1-2-3-1001";
+  std::vector<std::pair<std::string, std::uint32_t>> groups = {
+      {"S-1-1-0", 0x7},
+      {"S-1-5-5-0-123456", 0xC0000007},
+      {"S-1-2-0", 0x7},
+  };
+};
+
+// What CreateRestrictedToken made and what was set on it afterwards.
+struct SimRestrictedToken {
+  std::uint32_t flags = 0;
+  std::vector<std::pair<std::string, std::uint32_t>> restricting;
+  std::optional<std::string> default_dacl;  // SDDL text of the DACL set
+  std::optional<std::string> integrity_sid; // text of the label SID set
+  std::uint32_t integrity_attributes = 0;
+  std::uint32_t integrity_length = 0; // the length passed
+};
+
+// A process started with CreateProcessAsUserW.
+struct SimProcess {
+  std::u16string application;
+  std::u16string command_line;
+  bool inherit_handles = false;
+  std::uint32_t creation_flags = 0;
+  STARTUPINFOW startup;
+  std::optional<SimRestrictedToken> token; // a copy, when the token was restricted
+  std::map<std::u16string, std::u16string> environment;
+  std::uint32_t error_mode = 0;
+  std::optional<std::uint32_t> job_ui_restrictions; // set when assigned to a job
+  bool resumed = false;
+  bool terminated = false;
+  std::uint32_t exit_code = 0;
+};
+
+class SimulatedOs : public Os {
+public:
+  SimulatedOs();
+  ~SimulatedOs() override;
+
+  // --- what the test sets up ------------------------------------------------
+  std::optional<std::u16string> command_line = u"obrex-sandbox-exec.exe";
+  std::u16string module_file_name = u"C:\\tools\\obrex-sandbox-exec.exe";
+  std::u16string current_directory = u"C:\\cwd";
+
+  // Standard handles; a null value is "no handle".
+  Handle std_input{reinterpret_cast<void *>(0x10)};
+  Handle std_output{reinterpret_cast<void *>(0x14)};
+  Handle std_error{reinterpret_cast<void *>(0x18)};
+  bool std_error_is_console = false;
+  std::uint32_t console_output_cp = 437;
+  std::uint32_t write_error = 0; // writes to standard error fail with this code
+  // What reached standard error: UTF-16 through the console, bytes otherwise.
+  std::u16string console_written;
+  std::string bytes_written;
+
+  // Message tables: the system's, and NTDLL's (reached only when
+  // `ntdll_loaded`). A code missing from a table fails with 317.
+  std::map<std::uint32_t, std::u16string> system_messages;
+  std::map<std::uint32_t, std::u16string> ntdll_messages;
+  bool ntdll_loaded = true;
+
+  // Environment variables, by name as set (compared without regard to ASCII
+  // case, as Windows does).
+  std::map<std::u16string, std::u16string> environment;
+
+  // The file tree, by normalised full path (see `normalise`).
+  std::map<std::u16string, SimFile> files;
+  // SHGetKnownFolderPath(FOLDERID_Profile): nullopt fails with E_FAIL.
+  std::optional<std::u16string> profile = u"C:\\Users\\sandboxer";
+
+  SimToken token;
+  std::uint32_t error_mode = 0;
+  // Exit code that the next launched process ends with.
+  std::uint32_t next_exit_code = 0;
+  std::vector<SimProcess> processes;
+  std::vector<SimRestrictedToken> restricted_tokens;
+
+  // --- helpers for tests ----------------------------------------------------
+  // Adds a directory (and its missing parents) or a file.
+  SimFile &add_directory(std::u16string_view path);
+  SimFile &add_file(std::u16string_view path);
+  SimFile *find(std::u16string_view path);
+  // The key a path is stored under: made absolute against
+  // `current_directory`, the \\?\ and \\?\UNC\ prefixes removed, '/' as '\',
+  // "." and ".." resolved, no trailing separator but at a root, ASCII letters
+  // lower-cased.
+  std::u16string normalise(std::u16string_view path) const;
+  // The key of the directory that holds `key`; nullopt for a root.
+  static std::optional<std::u16string> parent_key(std::u16string_view key);
+
+  // Makes the `nth` call (1-based, counted from now) of `method` fail with
+  // `code`. Method names are those of Os.
+  void fail_call(const std::string &method, int nth, OsCode code);
+  // How often `method` was called, and all calls in order.
+  int calls(const std::string &method) const;
+  const std::vector<std::string> &call_log() const { return call_log_; }
+
+  // Resource accounting: what is still open or allocated.
+  std::size_t open_handles() const { return handles_.size(); }
+  std::size_t live_allocations() const { return allocations_.size(); }
+
+  // --- Os -------------------------------------------------------------------
+  std::optional<std::u16string> get_command_line() override;
+  OsResult<std::u16string> get_module_file_name() override;
+  void exit_process(std::uint32_t code) override;
+  Handle get_std_handle(std::uint32_t which) override;
+  bool get_console_mode(Handle handle) override;
+  std::uint32_t get_console_output_cp() override;
+  OsResult<void> write_console(Handle handle, std::u16string_view text) override;
+  OsResult<void> write_file(Handle handle, std::string_view bytes) override;
+  std::optional<ModuleHandle> get_module_handle(std::u16string_view name) override;
+  OsResult<std::u16string> format_message(std::uint32_t flags, ModuleHandle source,
+                                          std::uint32_t code, std::uint32_t capacity) override;
+  std::optional<std::u16string> get_environment_variable(std::u16string_view name) override;
+  OsResult<void> set_environment_variable(std::u16string_view name,
+                                          std::u16string_view value) override;
+  OsResult<Handle> create_file(std::u16string_view path, std::uint32_t access, std::uint32_t share,
+                               std::uint32_t disposition, std::uint32_t flags) override;
+  OsResult<BY_HANDLE_FILE_INFORMATION> get_file_information_by_handle(Handle file) override;
+  OsResult<FILE_ID_INFO> get_file_id_info(Handle file) override;
+  OsResult<FILE_ATTRIBUTE_TAG_INFO> get_file_attribute_tag_info(Handle file) override;
+  bool close_handle(Handle handle) override;
+  OsResult<std::u16string> get_full_path_name(std::u16string_view path) override;
+  OsResult<WIN32_FIND_DATAW> find_first_file_ex(std::u16string_view path) override;
+  OsResult<void> create_directory(std::u16string_view path) override;
+  OsResult<std::u16string> get_known_folder_path_profile() override;
+  OsResult<SidPtr> convert_string_sid_to_sid(std::u16string_view text) override;
+  OsResult<std::u16string> convert_sid_to_string_sid(SidPtr sid) override;
+  std::uint32_t get_length_sid(SidPtr sid) override;
+  OsResult<SecurityDescriptorPtr>
+  convert_string_security_descriptor_to_security_descriptor(std::u16string_view sddl,
+                                                            std::uint32_t revision) override;
+  OsResult<std::u16string> convert_security_descriptor_to_string_security_descriptor(
+      SecurityDescriptorPtr descriptor, std::uint32_t revision, std::uint32_t information) override;
+  OsResult<AclPtr> get_security_descriptor_dacl(SecurityDescriptorPtr descriptor) override;
+  OsResult<AclPtr> get_security_descriptor_sacl(SecurityDescriptorPtr descriptor) override;
+  OsResult<NamedSecurityInfo> get_named_security_info(std::u16string_view path,
+                                                      std::uint32_t object_type,
+                                                      std::uint32_t information,
+                                                      bool want_dacl) override;
+  OsResult<AclPtr> set_entries_in_acl(const EXPLICIT_ACCESS_W &entry, AclPtr old_acl) override;
+  OsResult<void> set_named_security_info(std::u16string_view path, std::uint32_t object_type,
+                                         std::uint32_t information, AclPtr dacl,
+                                         AclPtr sacl) override;
+  void local_free(void *memory) override;
+  OsResult<Handle> open_process_token(std::uint32_t access) override;
+  OsResult<void> get_token_information(Handle token, std::uint32_t information_class, void *buffer,
+                                       std::uint32_t length, std::uint32_t &needed) override;
+  OsResult<Handle>
+  create_restricted_token(Handle token, std::uint32_t flags,
+                          std::span<const SID_AND_ATTRIBUTES> restricting) override;
+  OsResult<void> set_token_information(Handle token, std::uint32_t information_class,
+                                       const void *information, std::uint32_t length) override;
+  OsResult<Handle> create_job_object() override;
+  OsResult<void> set_information_job_object(Handle job, std::uint32_t information_class,
+                                            const void *information, std::uint32_t length) override;
+  std::uint32_t set_error_mode(std::uint32_t mode) override;
+  OsResult<PROCESS_INFORMATION>
+  create_process_as_user(Handle token, std::u16string_view application,
+                         std::u16string &command_line, bool inherit_handles,
+                         std::uint32_t creation_flags, const STARTUPINFOW &startup) override;
+  OsResult<void> assign_process_to_job_object(Handle job, Handle process) override;
+  OsResult<std::uint32_t> resume_thread(Handle thread) override;
+  void terminate_process(Handle process, std::uint32_t exit_code) override;
+  OsResult<std::uint32_t> wait_for_single_object(Handle handle,
+                                                 std::uint32_t milliseconds) override;
+  OsResult<std::uint32_t> get_exit_code_process(Handle process) override;
+
+  // --- for the implementation of the simulated calls ------------------------
+  // The objects behind handles and allocations.
+  enum class HandleKind { File, Token, RestrictedToken, Job, Process, Thread };
+  struct HandleObject {
+    HandleKind kind;
+    std::u16string path;   // File: the key of the entry reached
+    std::size_t index = 0; // RestrictedToken: restricted_tokens; Process/Thread: processes;
+                           // Job: jobs_
+  };
+  enum class AllocationKind { Sid, SecurityDescriptor, Acl };
+  struct Allocation {
+    AllocationKind kind;
+    std::string text; // Sid: its text; Acl: SDDL of the ACL ("D:..." or "S:...");
+                      // SecurityDescriptor: the whole SDDL text
+    // SecurityDescriptor: the ACLs inside it (not separately allocated).
+    std::unique_ptr<std::string> dacl;
+    std::unique_ptr<std::string> sacl;
+  };
+  struct Job {
+    std::optional<std::uint32_t> ui_restrictions;
+  };
+
+  // Records the call, then returns the injected failure of this call, if any.
+  std::optional<OsCode> enter(const std::string &method);
+  Handle new_handle(HandleObject object);
+  HandleObject *handle_object(Handle handle); // a test failure when unknown
+  void *allocate(Allocation allocation);
+  Allocation *allocation(void *memory); // a test failure when unknown
+  // An ACL inside a descriptor or allocated on its own: its SDDL text.
+  const std::string *acl_text(AclPtr acl) const;
+  std::vector<Job> jobs_;
+
+private:
+  std::map<std::string, std::vector<std::pair<int, OsCode>>> faults_;
+  std::map<std::string, int> counts_;
+  std::vector<std::string> call_log_;
+  std::map<void *, HandleObject> handles_;
+  std::map<void *, std::unique_ptr<Allocation>> allocations_;
+  std::uintptr_t next_handle_ = 0x1000;
+};
+
+} // namespace obrex::test
