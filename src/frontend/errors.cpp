@@ -20,7 +20,7 @@ bool is_white_space(char16_t unit) {
          unit == 0x202F || unit == 0x205F || unit == 0x3000;
 }
 
-std::string system_message(Os &os, OsCode code) {
+std::string system_message(Os& os, OsCode code) {
   std::uint32_t flags = win::FORMAT_MESSAGE_FROM_SYSTEM | win::FORMAT_MESSAGE_IGNORE_INSERTS;
   ModuleHandle source;
   OsCode passed = code;
@@ -49,7 +49,7 @@ std::string system_message(Os &os, OsCode code) {
 
 } // namespace
 
-std::string os_error_text(Os &os, OsCode code) {
+std::string os_error_text(Os& os, OsCode code) {
   return system_message(os, code) + " (os error " + signed_decimal(code) + ")";
 }
 
@@ -57,14 +57,14 @@ SandboxError SandboxError::from_context(std::string context) {
   return SandboxError{std::move(context)};
 }
 
-SandboxError SandboxError::from_os_error(Os &os, std::string_view context, OsCode code) {
+SandboxError SandboxError::from_os_error(Os& os, std::string_view context, OsCode code) {
   std::string message(context);
   message += ": ";
   message += os_error_text(os, code);
   return SandboxError{std::move(message)};
 }
 
-SandboxError SandboxError::from_status(Os &os, std::string_view context, std::uint32_t status) {
+SandboxError SandboxError::from_status(Os& os, std::string_view context, std::uint32_t status) {
   if (static_cast<std::int32_t>(status) < 0) {
     std::string message(context);
     message += ": error ";

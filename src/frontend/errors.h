@@ -19,13 +19,13 @@ struct SandboxError {
   // The context alone.
   static SandboxError from_context(std::string context);
   // The context, ": " and the text of an operating-system error code.
-  static SandboxError from_os_error(Os &os, std::string_view context, OsCode code);
+  static SandboxError from_os_error(Os& os, std::string_view context, OsCode code);
   // The context and a status that a call returned: "error N" (unsigned) for a
   // status that is negative as a signed 32-bit number, the code's text
   // otherwise.
-  static SandboxError from_status(Os &os, std::string_view context, std::uint32_t status);
+  static SandboxError from_status(Os& os, std::string_view context, std::uint32_t status);
 
-  friend bool operator==(const SandboxError &, const SandboxError &) = default;
+  friend bool operator==(const SandboxError&, const SandboxError&) = default;
 };
 
 template <class T> using Result = std::expected<T, SandboxError>;
@@ -36,8 +36,8 @@ template <class T> using Result = std::expected<T, SandboxError>;
 class InternalFailure : public std::exception {
 public:
   explicit InternalFailure(std::string diagnostic) : diagnostic_(std::move(diagnostic)) {}
-  const char *what() const noexcept override { return diagnostic_.c_str(); }
-  const std::string &diagnostic() const { return diagnostic_; }
+  const char* what() const noexcept override { return diagnostic_.c_str(); }
+  const std::string& diagnostic() const { return diagnostic_; }
 
 private:
   std::string diagnostic_;
@@ -49,13 +49,13 @@ inline constexpr std::uint32_t kExitInternalFailure = 101;
 
 // The system's description of `code`, then " (os error N)" with N the code
 // as a signed 32-bit number.
-std::string os_error_text(Os &os, OsCode code);
+std::string os_error_text(Os& os, OsCode code);
 
 // Writes "obrex-sandbox-exec: {message}\n" to standard error: UTF-16 through
 // WriteConsoleW for a console whose output code page is not UTF-8, UTF-8
 // bytes otherwise; nothing when there is no standard-error handle. A failed
 // write is an internal failure.
-void report_failure(Os &os, std::string_view message);
+void report_failure(Os& os, std::string_view message);
 
 // Shows a path or system text in a message: unpaired surrogates become
 // U+FFFD.

@@ -10,7 +10,7 @@
 namespace obrex {
 namespace {
 
-[[noreturn]] void fail(const char *call, NTSTATUS status) {
+[[noreturn]] void fail(const char* call, NTSTATUS status) {
   throw InternalFailure(std::string(kProgramName) + ": SHA-256 is not available: " + call +
                         " returned status " + std::to_string(static_cast<std::uint32_t>(status)));
 }
@@ -25,7 +25,7 @@ Sha256Digest sha256(std::string_view bytes) {
   }
   Sha256Digest digest{};
   status = BCryptHash(
-      algorithm, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char *>(bytes.data())),
+      algorithm, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
       static_cast<ULONG>(bytes.size()), digest.data(), static_cast<ULONG>(digest.size()));
   BCryptCloseAlgorithmProvider(algorithm, 0);
   if (status < 0) {

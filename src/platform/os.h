@@ -25,26 +25,26 @@ template <class T> using OsResult = std::expected<T, OsCode>;
 // HANDLE. Null and INVALID_HANDLE_VALUE are both possible from
 // GetStdHandle; the other methods report failure through OsResult instead.
 struct Handle {
-  void *value = nullptr;
+  void* value = nullptr;
   friend bool operator==(Handle, Handle) = default;
 };
 
 // HMODULE.
 struct ModuleHandle {
-  void *value = nullptr;
+  void* value = nullptr;
   friend bool operator==(ModuleHandle, ModuleHandle) = default;
 };
 
 // PSID, PACL and PSECURITY_DESCRIPTOR: addresses owned by whoever the call
 // says (LocalFree for the converted and returned ones).
 struct SidPtr {
-  void *value = nullptr;
+  void* value = nullptr;
 };
 struct AclPtr {
-  void *value = nullptr;
+  void* value = nullptr;
 };
 struct SecurityDescriptorPtr {
-  void *value = nullptr;
+  void* value = nullptr;
 };
 
 // Laid out as the Windows structures of the same name, so that token
@@ -95,11 +95,11 @@ struct WIN32_FIND_DATAW {
 };
 
 struct TRUSTEE_W {
-  void *pMultipleTrustee = nullptr;
+  void* pMultipleTrustee = nullptr;
   std::uint32_t MultipleTrusteeOperation = 0;
   std::uint32_t TrusteeForm = 0;
   std::uint32_t TrusteeType = 0;
-  void *ptstrName = nullptr;
+  void* ptstrName = nullptr;
 };
 
 struct EXPLICIT_ACCESS_W {
@@ -217,14 +217,14 @@ public:
                                                               bool want_dacl) = 0;
   // SetEntriesInAclW with one entry; the new ACL (which may be null) is
   // released with local_free. The error is the returned status.
-  virtual OsResult<AclPtr> set_entries_in_acl(const EXPLICIT_ACCESS_W &entry, AclPtr old_acl) = 0;
+  virtual OsResult<AclPtr> set_entries_in_acl(const EXPLICIT_ACCESS_W& entry, AclPtr old_acl) = 0;
   // SetNamedSecurityInfoW with no owner and no group. The error is the
   // returned status.
   virtual OsResult<void> set_named_security_info(std::u16string_view path,
                                                  std::uint32_t object_type,
                                                  std::uint32_t information, AclPtr dacl,
                                                  AclPtr sacl) = 0;
-  virtual void local_free(void *memory) = 0;
+  virtual void local_free(void* memory) = 0;
 
   // --- tokens ---------------------------------------------------------------
   // OpenProcessToken(GetCurrentProcess(), access).
@@ -232,20 +232,20 @@ public:
   // GetTokenInformation; `needed` receives the length it reports, also when
   // it fails.
   virtual OsResult<void> get_token_information(Handle token, std::uint32_t information_class,
-                                               void *buffer, std::uint32_t length,
-                                               std::uint32_t &needed) = 0;
+                                               void* buffer, std::uint32_t length,
+                                               std::uint32_t& needed) = 0;
   // CreateRestrictedToken with no SIDs to disable and no privileges to delete.
   virtual OsResult<Handle>
   create_restricted_token(Handle token, std::uint32_t flags,
                           std::span<const SID_AND_ATTRIBUTES> restricting) = 0;
   virtual OsResult<void> set_token_information(Handle token, std::uint32_t information_class,
-                                               const void *information, std::uint32_t length) = 0;
+                                               const void* information, std::uint32_t length) = 0;
 
   // --- jobs and processes ---------------------------------------------------
   // CreateJobObjectW with no security attributes and no name.
   virtual OsResult<Handle> create_job_object() = 0;
   virtual OsResult<void> set_information_job_object(Handle job, std::uint32_t information_class,
-                                                    const void *information,
+                                                    const void* information,
                                                     std::uint32_t length) = 0;
   // SetErrorMode; the previous mode.
   virtual std::uint32_t set_error_mode(std::uint32_t mode) = 0;
@@ -254,8 +254,8 @@ public:
   // writable, NUL-terminated buffer the call may change.
   virtual OsResult<PROCESS_INFORMATION>
   create_process_as_user(Handle token, std::u16string_view application,
-                         std::u16string &command_line, bool inherit_handles,
-                         std::uint32_t creation_flags, const STARTUPINFOW &startup) = 0;
+                         std::u16string& command_line, bool inherit_handles,
+                         std::uint32_t creation_flags, const STARTUPINFOW& startup) = 0;
   virtual OsResult<void> assign_process_to_job_object(Handle job, Handle process) = 0;
   // ResumeThread; a result of 0xFFFFFFFF is reported as the error.
   virtual OsResult<std::uint32_t> resume_thread(Handle thread) = 0;

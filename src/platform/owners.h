@@ -12,10 +12,10 @@ namespace obrex {
 class UniqueHandle {
 public:
   UniqueHandle() = default;
-  UniqueHandle(Os &os, Handle handle) : os_(&os), handle_(handle) {}
-  UniqueHandle(UniqueHandle &&other) noexcept
+  UniqueHandle(Os& os, Handle handle) : os_(&os), handle_(handle) {}
+  UniqueHandle(UniqueHandle&& other) noexcept
       : os_(other.os_), handle_(std::exchange(other.handle_, Handle{})) {}
-  UniqueHandle &operator=(UniqueHandle &&other) noexcept {
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
     if (this != &other) {
       reset();
       os_ = other.os_;
@@ -23,8 +23,8 @@ public:
     }
     return *this;
   }
-  UniqueHandle(const UniqueHandle &) = delete;
-  UniqueHandle &operator=(const UniqueHandle &) = delete;
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
   ~UniqueHandle() { reset(); }
 
   Handle get() const { return handle_; }
@@ -38,7 +38,7 @@ public:
   Handle release() { return std::exchange(handle_, Handle{}); }
 
 private:
-  Os *os_ = nullptr;
+  Os* os_ = nullptr;
   Handle handle_;
 };
 
@@ -48,10 +48,10 @@ private:
 template <class P> class LocalMemory {
 public:
   LocalMemory() = default;
-  LocalMemory(Os &os, P pointer) : os_(&os), pointer_(pointer) {}
-  LocalMemory(LocalMemory &&other) noexcept
+  LocalMemory(Os& os, P pointer) : os_(&os), pointer_(pointer) {}
+  LocalMemory(LocalMemory&& other) noexcept
       : os_(other.os_), pointer_(std::exchange(other.pointer_, P{})) {}
-  LocalMemory &operator=(LocalMemory &&other) noexcept {
+  LocalMemory& operator=(LocalMemory&& other) noexcept {
     if (this != &other) {
       reset();
       os_ = other.os_;
@@ -59,8 +59,8 @@ public:
     }
     return *this;
   }
-  LocalMemory(const LocalMemory &) = delete;
-  LocalMemory &operator=(const LocalMemory &) = delete;
+  LocalMemory(const LocalMemory&) = delete;
+  LocalMemory& operator=(const LocalMemory&) = delete;
   ~LocalMemory() { reset(); }
 
   P get() const { return pointer_; }
@@ -72,7 +72,7 @@ public:
   }
 
 private:
-  Os *os_ = nullptr;
+  Os* os_ = nullptr;
   P pointer_{};
 };
 

@@ -14,7 +14,7 @@ bool is_low_surrogate(char16_t unit) {
   return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
-void append_utf8(std::string &out, char32_t c) {
+void append_utf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out.push_back(static_cast<char>(c));
   } else if (c < 0x800) {
@@ -34,7 +34,7 @@ void append_utf8(std::string &out, char32_t c) {
 
 // Converts, replacing unpaired surrogates when `lossy`; false on the first
 // unpaired surrogate otherwise.
-bool convert(std::u16string_view units, std::string &out, bool lossy) {
+bool convert(std::u16string_view units, std::string& out, bool lossy) {
   out.reserve(units.size());
   for (std::size_t i = 0; i < units.size(); ++i) {
     const char16_t unit = units[i];

@@ -16,7 +16,7 @@ constexpr OsCode kErrorInvalidHandle = 6;
 constexpr OsCode kErrorMrMidNotFound = 317;
 constexpr OsCode kErrorEnvvarNotFound = 203;
 constexpr std::uint32_t kFromHmodule = 0x800;
-const ModuleHandle kNtdll{reinterpret_cast<void *>(0x7FF0'0000)};
+const ModuleHandle kNtdll{reinterpret_cast<void*>(0x7FF0'0000)};
 
 char16_t fold(char16_t c) {
   return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
@@ -53,7 +53,7 @@ SimulatedOs::~SimulatedOs() = default;
 
 // --- test set-up -------------------------------------------------------------
 
-std::u16string SimulatedOs::normalise(std::u16string_view path) const {
+std::u16string SimulatedOs::full_path(std::u16string_view path) const {
   std::u16string text(path);
   std::replace(text.begin(), text.end(), u'/', u'\\');
   if (text.starts_with(u"\\\\?\\UNC\\")) {
@@ -76,7 +76,7 @@ std::u16string SimulatedOs::normalise(std::u16string_view path) const {
     root = current_directory.substr(0, 2) + u"\\";
     rest = text;
   } else {
-    return normalise(current_directory + u"\\" + text);
+    return full_path(current_directory + u"\\" + text);
   }
   std::vector<std::u16string> parts;
   std::size_t start = 0;
@@ -99,7 +99,7 @@ std::u16string SimulatedOs::normalise(std::u16string_view path) const {
   for (std::size_t i = 0; i < parts.size(); ++i) {
     result += (i == 0 ? u"" : u"\\") + parts[i];
   }
-  for (auto &c : result) {
+  for (auto& c : result) {
     c = fold(c);
   }
   return result;
@@ -120,46 +120,46 @@ std::optional<std::u16string> SimulatedOs::parent_key(std::u16string_view key) {
   return std::u16string(key.substr(0, std::max(slash, root_length)));
 }
 
-SimFile &SimulatedOs::add_directory(std::u16string_view path) {
+SimFile& SimulatedOs::add_directory(std::u16string_view path) {
   const std::u16string key = normalise(path);
   if (const auto parent = parent_key(key); parent && files.find(*parent) == files.end()) {
     add_directory(*parent);
   }
-  SimFile &entry = files[key];
+  SimFile& entry = files[key];
   entry.directory = true;
   return entry;
 }
 
-SimFile &SimulatedOs::add_file(std::u16string_view path) {
+SimFile& SimulatedOs::add_file(std::u16string_view path) {
   const std::u16string key = normalise(path);
   if (const auto parent = parent_key(key); parent && files.find(*parent) == files.end()) {
     add_directory(*parent);
   }
-  SimFile &entry = files[key];
+  SimFile& entry = files[key];
   entry.directory = false;
   return entry;
 }
 
-SimFile *SimulatedOs::find(std::u16string_view path) {
+SimFile* SimulatedOs::find(std::u16string_view path) {
   const auto it = files.find(normalise(path));
   return it == files.end() ? nullptr : &it->second;
 }
 
-void SimulatedOs::fail_call(const std::string &method, int nth, OsCode code) {
+void SimulatedOs::fail_call(const std::string& method, int nth, OsCode code) {
   faults_[method].emplace_back(counts_[method] + nth, code);
 }
 
-int SimulatedOs::calls(const std::string &method) const {
+int SimulatedOs::calls(const std::string& method) const {
   const auto it = counts_.find(method);
   return it == counts_.end() ? 0 : it->second;
 }
 
 // --- accounting ----------------------------------------------------------------
 
-std::optional<OsCode> SimulatedOs::enter(const std::string &method) {
+std::optional<OsCode> SimulatedOs::enter(const std::string& method) {
   call_log_.push_back(method);
   const int count = ++counts_[method];
-  auto &planned = faults_[method];
+  auto& planned = faults_[method];
   for (auto it = planned.begin(); it != planned.end(); ++it) {
     if (it->first == count) {
       const OsCode code = it->second;
@@ -172,12 +172,12 @@ std::optional<OsCode> SimulatedOs::enter(const std::string &method) {
 
 Handle SimulatedOs::new_handle(HandleObject object) {
   next_handle_ += 4;
-  void *value = reinterpret_cast<void *>(next_handle_);
+  void* value = reinterpret_cast<void*>(next_handle_);
   handles_.emplace(value, std::move(object));
   return Handle{value};
 }
 
-SimulatedOs::HandleObject *SimulatedOs::handle_object(Handle handle) {
+SimulatedOs::HandleObject* SimulatedOs::handle_object(Handle handle) {
   const auto it = handles_.find(handle.value);
   if (it == handles_.end()) {
     ADD_FAILURE() << "use of a handle that is not open: " << handle.value;
@@ -186,14 +186,14 @@ SimulatedOs::HandleObject *SimulatedOs::handle_object(Handle handle) {
   return &it->second;
 }
 
-void *SimulatedOs::allocate(Allocation allocation) {
+void* SimulatedOs::allocate(Allocation allocation) {
   auto owned = std::make_unique<Allocation>(std::move(allocation));
-  void *key = owned.get();
+  void* key = owned.get();
   allocations_.emplace(key, std::move(owned));
   return key;
 }
 
-SimulatedOs::Allocation *SimulatedOs::allocation(void *memory) {
+SimulatedOs::Allocation* SimulatedOs::allocation(void* memory) {
   const auto it = allocations_.find(memory);
   if (it == allocations_.end()) {
     ADD_FAILURE() << "use of memory that is not allocated: " << memory;
@@ -202,7 +202,7 @@ SimulatedOs::Allocation *SimulatedOs::allocation(void *memory) {
   return it->second.get();
 }
 
-const std::string *SimulatedOs::acl_text(AclPtr acl) const {
+const std::string* SimulatedOs::acl_text(AclPtr acl) const {
   if (acl.value == nullptr) {
     return nullptr;
   }
@@ -210,16 +210,16 @@ const std::string *SimulatedOs::acl_text(AclPtr acl) const {
   if (it != allocations_.end() && it->second->kind == AllocationKind::Acl) {
     return &it->second->text;
   }
-  for (const auto &[key, owned] : allocations_) {
+  for (const auto& [key, owned] : allocations_) {
     if (owned->dacl.get() == acl.value || owned->sacl.get() == acl.value) {
-      return static_cast<const std::string *>(acl.value);
+      return static_cast<const std::string*>(acl.value);
     }
   }
   ADD_FAILURE() << "use of an ACL that is not allocated: " << acl.value;
   return nullptr;
 }
 
-void SimulatedOs::local_free(void *memory) {
+void SimulatedOs::local_free(void* memory) {
   enter("local_free");
   if (memory == nullptr) {
     return;
@@ -331,7 +331,7 @@ OsResult<std::u16string> SimulatedOs::format_message(std::uint32_t flags, Module
     ADD_FAILURE() << "FormatMessageW from an unknown module";
     return std::unexpected(kErrorInvalidHandle);
   }
-  const auto &table = from_module ? ntdll_messages : system_messages;
+  const auto& table = from_module ? ntdll_messages : system_messages;
   const auto it = table.find(code);
   if (it == table.end()) {
     return std::unexpected(kErrorMrMidNotFound);
@@ -344,7 +344,7 @@ OsResult<std::u16string> SimulatedOs::format_message(std::uint32_t flags, Module
 
 std::optional<std::u16string> SimulatedOs::get_environment_variable(std::u16string_view name) {
   enter("get_environment_variable");
-  for (const auto &[key, value] : environment) {
+  for (const auto& [key, value] : environment) {
     if (same_name(key, name)) {
       return value;
     }

@@ -93,9 +93,9 @@ public:
   std::u16string current_directory = u"C:\\cwd";
 
   // Standard handles; a null value is "no handle".
-  Handle std_input{reinterpret_cast<void *>(0x10)};
-  Handle std_output{reinterpret_cast<void *>(0x14)};
-  Handle std_error{reinterpret_cast<void *>(0x18)};
+  Handle std_input{reinterpret_cast<void*>(0x10)};
+  Handle std_output{reinterpret_cast<void*>(0x14)};
+  Handle std_error{reinterpret_cast<void*>(0x18)};
   bool std_error_is_console = false;
   std::uint32_t console_output_cp = 437;
   std::uint32_t write_error = 0; // writes to standard error fail with this code
@@ -127,23 +127,25 @@ public:
 
   // --- helpers for tests ----------------------------------------------------
   // Adds a directory (and its missing parents) or a file.
-  SimFile &add_directory(std::u16string_view path);
-  SimFile &add_file(std::u16string_view path);
-  SimFile *find(std::u16string_view path);
+  SimFile& add_directory(std::u16string_view path);
+  SimFile& add_file(std::u16string_view path);
+  SimFile* find(std::u16string_view path);
   // The key a path is stored under: made absolute against
   // `current_directory`, the \\?\ and \\?\UNC\ prefixes removed, '/' as '\',
   // "." and ".." resolved, no trailing separator but at a root, ASCII letters
   // lower-cased.
   std::u16string normalise(std::u16string_view path) const;
+  // The same, letter case kept: what GetFullPathNameW gives.
+  std::u16string full_path(std::u16string_view path) const;
   // The key of the directory that holds `key`; nullopt for a root.
   static std::optional<std::u16string> parent_key(std::u16string_view key);
 
   // Makes the `nth` call (1-based, counted from now) of `method` fail with
   // `code`. Method names are those of Os.
-  void fail_call(const std::string &method, int nth, OsCode code);
+  void fail_call(const std::string& method, int nth, OsCode code);
   // How often `method` was called, and all calls in order.
-  int calls(const std::string &method) const;
-  const std::vector<std::string> &call_log() const { return call_log_; }
+  int calls(const std::string& method) const;
+  const std::vector<std::string>& call_log() const { return call_log_; }
 
   // Resource accounting: what is still open or allocated.
   std::size_t open_handles() const { return handles_.size(); }
@@ -188,27 +190,27 @@ public:
                                                       std::uint32_t object_type,
                                                       std::uint32_t information,
                                                       bool want_dacl) override;
-  OsResult<AclPtr> set_entries_in_acl(const EXPLICIT_ACCESS_W &entry, AclPtr old_acl) override;
+  OsResult<AclPtr> set_entries_in_acl(const EXPLICIT_ACCESS_W& entry, AclPtr old_acl) override;
   OsResult<void> set_named_security_info(std::u16string_view path, std::uint32_t object_type,
                                          std::uint32_t information, AclPtr dacl,
                                          AclPtr sacl) override;
-  void local_free(void *memory) override;
+  void local_free(void* memory) override;
   OsResult<Handle> open_process_token(std::uint32_t access) override;
-  OsResult<void> get_token_information(Handle token, std::uint32_t information_class, void *buffer,
-                                       std::uint32_t length, std::uint32_t &needed) override;
+  OsResult<void> get_token_information(Handle token, std::uint32_t information_class, void* buffer,
+                                       std::uint32_t length, std::uint32_t& needed) override;
   OsResult<Handle>
   create_restricted_token(Handle token, std::uint32_t flags,
                           std::span<const SID_AND_ATTRIBUTES> restricting) override;
   OsResult<void> set_token_information(Handle token, std::uint32_t information_class,
-                                       const void *information, std::uint32_t length) override;
+                                       const void* information, std::uint32_t length) override;
   OsResult<Handle> create_job_object() override;
   OsResult<void> set_information_job_object(Handle job, std::uint32_t information_class,
-                                            const void *information, std::uint32_t length) override;
+                                            const void* information, std::uint32_t length) override;
   std::uint32_t set_error_mode(std::uint32_t mode) override;
   OsResult<PROCESS_INFORMATION>
   create_process_as_user(Handle token, std::u16string_view application,
-                         std::u16string &command_line, bool inherit_handles,
-                         std::uint32_t creation_flags, const STARTUPINFOW &startup) override;
+                         std::u16string& command_line, bool inherit_handles,
+                         std::uint32_t creation_flags, const STARTUPINFOW& startup) override;
   OsResult<void> assign_process_to_job_object(Handle job, Handle process) override;
   OsResult<std::uint32_t> resume_thread(Handle thread) override;
   void terminate_process(Handle process, std::uint32_t exit_code) override;
@@ -239,22 +241,28 @@ public:
   };
 
   // Records the call, then returns the injected failure of this call, if any.
-  std::optional<OsCode> enter(const std::string &method);
+  std::optional<OsCode> enter(const std::string& method);
   Handle new_handle(HandleObject object);
-  HandleObject *handle_object(Handle handle); // a test failure when unknown
-  void *allocate(Allocation allocation);
-  Allocation *allocation(void *memory); // a test failure when unknown
+  HandleObject* handle_object(Handle handle); // a test failure when unknown
+  void* allocate(Allocation allocation);
+  Allocation* allocation(void* memory); // a test failure when unknown
   // An ACL inside a descriptor or allocated on its own: its SDDL text.
-  const std::string *acl_text(AclPtr acl) const;
+  const std::string* acl_text(AclPtr acl) const;
+  // A SID the simulated system owns (such as those a token information
+  // buffer points to); it lives as long as the simulated system.
+  SidPtr static_sid(const std::string& text);
+  // The text of an allocated or static SID; a test failure when unknown.
+  const std::string* sid_text(SidPtr sid);
   std::vector<Job> jobs_;
 
 private:
   std::map<std::string, std::vector<std::pair<int, OsCode>>> faults_;
   std::map<std::string, int> counts_;
   std::vector<std::string> call_log_;
-  std::map<void *, HandleObject> handles_;
-  std::map<void *, std::unique_ptr<Allocation>> allocations_;
+  std::map<void*, HandleObject> handles_;
+  std::map<void*, std::unique_ptr<Allocation>> allocations_;
   std::uintptr_t next_handle_ = 0x1000;
+  std::vector<std::unique_ptr<std::string>> static_sids_;
 };
 
 } // namespace obrex::test

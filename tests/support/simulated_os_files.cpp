@@ -5,38 +5,6 @@
 
 namespace obrex::test {
 
-OsResult<Handle> SimulatedOs::create_file(std::u16string_view /*path*/, std::uint32_t /*access*/,
-                                          std::uint32_t /*share*/, std::uint32_t /*disposition*/,
-                                          std::uint32_t /*flags*/) {
-  ADD_FAILURE() << "not simulated yet: create_file";
-  return std::unexpected(OsCode{50});
-}
-
-OsResult<BY_HANDLE_FILE_INFORMATION> SimulatedOs::get_file_information_by_handle(Handle /*file*/) {
-  ADD_FAILURE() << "not simulated yet: get_file_information_by_handle";
-  return std::unexpected(OsCode{50});
-}
-
-OsResult<FILE_ID_INFO> SimulatedOs::get_file_id_info(Handle /*file*/) {
-  ADD_FAILURE() << "not simulated yet: get_file_id_info";
-  return std::unexpected(OsCode{50});
-}
-
-OsResult<FILE_ATTRIBUTE_TAG_INFO> SimulatedOs::get_file_attribute_tag_info(Handle /*file*/) {
-  ADD_FAILURE() << "not simulated yet: get_file_attribute_tag_info";
-  return std::unexpected(OsCode{50});
-}
-
-OsResult<std::u16string> SimulatedOs::get_full_path_name(std::u16string_view /*path*/) {
-  ADD_FAILURE() << "not simulated yet: get_full_path_name";
-  return std::unexpected(OsCode{50});
-}
-
-OsResult<WIN32_FIND_DATAW> SimulatedOs::find_first_file_ex(std::u16string_view /*path*/) {
-  ADD_FAILURE() << "not simulated yet: find_first_file_ex";
-  return std::unexpected(OsCode{50});
-}
-
 OsResult<void> SimulatedOs::create_directory(std::u16string_view /*path*/) {
   ADD_FAILURE() << "not simulated yet: create_directory";
   return std::unexpected(OsCode{50});
@@ -55,7 +23,7 @@ OsResult<NamedSecurityInfo> SimulatedOs::get_named_security_info(std::u16string_
   return std::unexpected(OsCode{50});
 }
 
-OsResult<AclPtr> SimulatedOs::set_entries_in_acl(const EXPLICIT_ACCESS_W & /*entry*/,
+OsResult<AclPtr> SimulatedOs::set_entries_in_acl(const EXPLICIT_ACCESS_W& /*entry*/,
                                                  AclPtr /*old_acl*/) {
   ADD_FAILURE() << "not simulated yet: set_entries_in_acl";
   return std::unexpected(OsCode{50});

@@ -12,7 +12,7 @@ OsResult<Handle> SimulatedOs::create_job_object() {
 
 OsResult<void> SimulatedOs::set_information_job_object(Handle /*job*/,
                                                        std::uint32_t /*information_class*/,
-                                                       const void * /*information*/,
+                                                       const void* /*information*/,
                                                        std::uint32_t /*length*/) {
   ADD_FAILURE() << "not simulated yet: set_information_job_object";
   return std::unexpected(OsCode{50});
@@ -24,8 +24,8 @@ std::uint32_t SimulatedOs::set_error_mode(std::uint32_t /*mode*/) {
 }
 
 OsResult<PROCESS_INFORMATION> SimulatedOs::create_process_as_user(
-    Handle /*token*/, std::u16string_view /*application*/, std::u16string & /*command_line*/,
-    bool /*inherit_handles*/, std::uint32_t /*creation_flags*/, const STARTUPINFOW & /*startup*/) {
+    Handle /*token*/, std::u16string_view /*application*/, std::u16string& /*command_line*/,
+    bool /*inherit_handles*/, std::uint32_t /*creation_flags*/, const STARTUPINFOW& /*startup*/) {
   ADD_FAILURE() << "not simulated yet: create_process_as_user";
   return std::unexpected(OsCode{50});
 }
