@@ -99,6 +99,11 @@ std::u16string SimulatedOs::full_path(std::u16string_view path) const {
   for (std::size_t i = 0; i < parts.size(); ++i) {
     result += (i == 0 ? u"" : u"\\") + parts[i];
   }
+  return result;
+}
+
+std::u16string SimulatedOs::normalise(std::u16string_view path) const {
+  std::u16string result = full_path(path);
   for (auto& c : result) {
     c = fold(c);
   }
