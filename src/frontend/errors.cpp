@@ -74,6 +74,29 @@ SandboxError SandboxError::from_status(Os& os, std::string_view context, std::ui
   return from_os_error(os, context, status);
 }
 
+OsResult<void> write_standard_error(Os &os, std::string_view line) {
+  const Handle handle = os.get_std_handle(win::STD_ERROR_HANDLE);
+  if (handle.value == nullptr) {
+    return {};
+  }
+  if (os.get_console_mode(handle) && os.get_console_output_cp() != win::CP_UTF8) {
+    return os.write_console(handle, utf8_to_utf16(line));
+  }
+  return os.write_file(handle, line);
+}
+
+void report_failure(Os &os, std::string_view message) {
+  std::string line(kProgramName);
+  line += ": ";
+  line += message;
+  line += '\n';
+  if (const auto written = write_standard_error(os, line); !written) {
+    throw InternalFailure(std::string(kProgramName) +
+                          ": cannot write the error message to standard error: " +
+                          os_error_text(os, written.error()));
+  }
+}
+
 std::string display_text(std::u16string_view units) {
   return utf16_to_utf8_lossy(units);
 }
