@@ -46,11 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"DriveAbsolute", kCwd, u"C:\\w", u"C:\\w", 0},
         PathCase{"DriveAbsoluteWithSlash", kCwd, u"d:/w/x", u"d:/w/x", 0},
         PathCase{"Relative", kCwd, u"w\\x", u"\\\\?\\C:\\cwd\\w\\x", 1},
-        PathCase{"DotRelative", kCwd, u".\\w\\..\\x", u"\\\\?\\C:\\cwd\\x", 1},
         PathCase{"RootRelative", kCwd, u"\\w", u"\\\\?\\C:\\w", 1},
-        PathCase{"DriveRelative", kCwd, u"C:w", u"\\\\?\\C:\\w", 1},
         PathCase{"ShortShare", kCwd, u"\\\\server\\share\\x", u"\\\\server\\share\\x", 0},
-        PathCase{"ShareWithSlashes", kCwd, u"//server/share/x", u"//server/share/x", 0},
         PathCase{"RelativeToAShare", u"\\\\server\\share\\dir", u"x",
                  u"\\\\?\\UNC\\server\\share\\dir\\x", 1},
         PathCase{"LongShare", kCwd, u"\\\\server\\share\\" + repeat(240),
@@ -61,7 +58,6 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"JustLong", kCwd, u"C:\\" + repeat(244), u"\\\\?\\C:\\" + repeat(244), 1},
         PathCase{"LongVerbatim", kCwd, u"\\\\?\\C:\\" + repeat(300), u"\\\\?\\C:\\" + repeat(300),
                  0},
-        PathCase{"ShortVerbatimUnc", kCwd, u"\\\\?\\UNC\\s\\h\\x", u"\\\\?\\UNC\\s\\h\\x", 0},
         PathCase{"NtPrefix", kCwd, u"\\??\\C:\\w", u"\\??\\C:\\w", 0},
         PathCase{"LongDevice", kCwd, u"\\\\.\\pipe\\" + repeat(250), u"\\\\.\\pipe\\" + repeat(250),
                  1},
@@ -125,9 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
     Paths, ExistenceTest,
     testing::Values(ExistenceCase{"Directory", u"C:\\d", true, true, 1, 0},
                     ExistenceCase{"File", u"C:\\d\\f", true, false, 1, 0},
-                    ExistenceCase{"RelativeFile", u"..\\d\\f", true, false, 1, 0},
                     ExistenceCase{"Missing", u"C:\\nothing", false, false, 1, 0},
-                    ExistenceCase{"MissingParent", u"C:\\no\\thing", false, false, 1, 0},
                     ExistenceCase{"LinkFollowed", u"C:\\link", true, true, 1, 0},
                     ExistenceCase{"BrokenLink", u"C:\\broken", false, false, 1, 0},
                     ExistenceCase{"RefusedEntryRead", u"C:\\locked", true, true, 1, 1},
@@ -181,18 +175,6 @@ INSTANTIATE_TEST_SUITE_P(
             "Format", "convert_security_descriptor_to_string_security_descriptor", 87,
             "cannot format the security of C:\\w: The parameter is incorrect. (os error 87)"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
-
-TEST(ReadSecurityText, ReadsTheAskedPartOnly) {
-  SimulatedOs os;
-  test::SimFile& entry = os.add_directory(u"C:\\w");
-  entry.dacl = "D:(A;;FA;;;WD)";
-  entry.label = "S:(ML;;NW;;;LW)";
-  EXPECT_EQ(read_security_text(os, "C:\\w", win::DACL_SECURITY_INFORMATION),
-            Result<std::string>("D:(A;;FA;;;WD)"));
-  EXPECT_EQ(read_security_text(os, "C:\\w", win::LABEL_SECURITY_INFORMATION),
-            Result<std::string>("S:(ML;;NW;;;LW)"));
-  EXPECT_EQ(os.live_allocations(), 0u);
-}
 
 } // namespace
 } // namespace obrex
