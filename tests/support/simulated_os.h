@@ -124,6 +124,8 @@ public:
   std::uint32_t next_exit_code = 0;
   std::vector<SimProcess> processes;
   std::vector<SimRestrictedToken> restricted_tokens;
+  // The entries handed to SetEntriesInAclW, in order.
+  std::vector<EXPLICIT_ACCESS_W> explicit_accesses;
 
   // --- helpers for tests ----------------------------------------------------
   // Adds a directory (and its missing parents) or a file.

@@ -1,0 +1,86 @@
+#include "filesystem/access_grants.h"
+
+#include "filesystem/file_checks.h"
+#include "filesystem/labels.h"
+#include "platform/constants.h"
+#include "platform/owners.h"
+#include "platform/text.h"
+
+namespace obrex {
+
+bool dacl_mentions_sid(std::string_view dacl_text, std::string_view sid_text) {
+  for (auto at = dacl_text.find(sid_text); at != std::string_view::npos;
+       at = dacl_text.find(sid_text, at + 1)) {
+    const auto after = at + sid_text.size();
+    if (after == dacl_text.size()) {
+      return true;
+    }
+    const char next = dacl_text[after];
+    if (!(next >= '0' && next <= '9') && next != '-') {
+      return true;
+    }
+  }
+  return false;
+}
+
+Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_dirs, SidPtr sid,
+                                 std::string_view sid_text) {
+  for (const std::string& path : write_dirs) {
+    if (!existence_test(os, utf8_to_utf16(path))) {
+      continue;
+    }
+    if (auto labelled = ensure_low_write_label(os, path); !labelled) {
+      return labelled;
+    }
+    const auto dacl = read_security_text(os, path, win::DACL_SECURITY_INFORMATION);
+    if (!dacl) {
+      return std::unexpected(dacl.error());
+    }
+    if (dacl_mentions_sid(*dacl, sid_text)) {
+      continue;
+    }
+    if (auto granted = grant_write_access(os, path, sid); !granted) {
+      return granted;
+    }
+  }
+  return {};
+}
+
+Result<void> grant_write_access(Os& os, std::string_view path, SidPtr sid) {
+  const std::u16string units = utf8_to_utf16(path);
+  const auto info = os.get_named_security_info(units, win::SE_FILE_OBJECT,
+                                               win::DACL_SECURITY_INFORMATION, /*want_dacl=*/true);
+  if (!info) {
+    return std::unexpected(SandboxError::from_status(
+        os, "cannot read the permissions of " + std::string(path), info.error()));
+  }
+  const LocalMemory<SecurityDescriptorPtr> descriptor(os, info->descriptor);
+
+  EXPLICIT_ACCESS_W entry;
+  entry.grfAccessPermissions = win::FILE_ALL_ACCESS;
+  entry.grfAccessMode = win::GRANT_ACCESS;
+  entry.grfInheritance = win::SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+  entry.Trustee.pMultipleTrustee = nullptr;
+  entry.Trustee.MultipleTrusteeOperation = win::NO_MULTIPLE_TRUSTEE;
+  entry.Trustee.TrusteeForm = win::TRUSTEE_IS_SID;
+  entry.Trustee.TrusteeType = win::TRUSTEE_IS_UNKNOWN;
+  entry.Trustee.ptstrName = sid.value;
+  const auto extended = os.set_entries_in_acl(entry, info->dacl);
+  if (!extended) {
+    return std::unexpected(SandboxError::from_status(
+        os, "cannot extend the permissions of " + std::string(path), extended.error()));
+  }
+  const LocalMemory<AclPtr> new_acl(os, *extended);
+
+  // DACL_SECURITY_INFORMATION alone: the path keeps its own setting for
+  // inheriting from its parent.
+  const auto written = os.set_named_security_info(
+      units, win::SE_FILE_OBJECT, win::DACL_SECURITY_INFORMATION, new_acl.get(), AclPtr{});
+  if (!written) {
+    return std::unexpected(SandboxError::from_status(
+        os, "cannot grant the sandbox write access to " + std::string(path), written.error()));
+  }
+  return {};
+}
+
+} // namespace obrex

@@ -1,0 +1,35 @@
+// Write access for the sandbox on the --write paths: the Low write label and
+// an inherited full-access entry for the sandbox SID, each only when missing.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "frontend/errors.h"
+#include "platform/os.h"
+
+namespace obrex {
+
+// Whether a DACL text already mentions the SID: `sid_text` standing as a
+// whole SID, that is not followed by a digit or '-' (so ...-1 is not found
+// inside ...-12). Any entry counts: an allow entry with fewer rights, a deny
+// entry.
+bool dacl_mentions_sid(std::string_view dacl_text, std::string_view sid_text);
+
+// For each write path in order: skipped silently when it fails the existence
+// test; otherwise the Low write label unless present, then the grant unless
+// the DACL already mentions `sid_text`. One path is finished before the next
+// is begun; the first failure stops the pass and earlier paths keep their
+// changes.
+Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_dirs, SidPtr sid,
+                                 std::string_view sid_text);
+
+// Adds to the path's DACL an entry granting `sid` full access, inherited by
+// files and subdirectories; the rest of the DACL and its inheritance setting
+// stay as they were. Fails with "cannot read the permissions of {path}",
+// "cannot extend the permissions of {path}" or "cannot grant the sandbox
+// write access to {path}" and the returned status.
+Result<void> grant_write_access(Os& os, std::string_view path, SidPtr sid);
+
+} // namespace obrex

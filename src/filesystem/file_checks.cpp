@@ -1,0 +1,117 @@
+#include "filesystem/file_checks.h"
+
+#include "platform/constants.h"
+#include "platform/owners.h"
+#include "platform/text.h"
+
+namespace obrex {
+namespace {
+
+constexpr OsCode kErrorInvalidName = 123;
+// Paths this long, counted with their NUL, need the extended-length prefix.
+constexpr std::size_t kLongPathUnits = 248;
+
+bool is_separator(char16_t unit) {
+  return unit == u'\\' || unit == u'/';
+}
+
+bool is_drive_letter(char16_t unit) {
+  return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z');
+}
+
+bool is_drive_absolute(std::u16string_view path) {
+  return path.size() >= 3 && is_drive_letter(path[0]) && path[1] == u':' && is_separator(path[2]);
+}
+
+bool begins_with_two_separators(std::u16string_view path) {
+  return path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]);
+}
+
+// "\\?\" (and the NT form "\??\") turn off the system's path parsing;
+// "\\.\" names a device. Such full paths take no further prefix.
+bool is_device_path(std::u16string_view full) {
+  return full.starts_with(u"\\\\?\\") || full.starts_with(u"\\??\\") ||
+         full.starts_with(u"\\\\.\\");
+}
+
+} // namespace
+
+OsResult<std::u16string> existence_test_path(Os& os, std::u16string_view path) {
+  if (path.find(u'\0') != std::u16string_view::npos) {
+    return std::unexpected(kErrorInvalidName);
+  }
+  if (path.starts_with(u"\\\\?\\") || path.starts_with(u"\\??\\")) {
+    return std::u16string(path);
+  }
+  if (path.size() + 1 < kLongPathUnits &&
+      (is_drive_absolute(path) || begins_with_two_separators(path))) {
+    return std::u16string(path);
+  }
+  auto full = os.get_full_path_name(path);
+  if (!full) {
+    return std::unexpected(full.error());
+  }
+  if (is_device_path(*full)) {
+    return full;
+  }
+  if (full->starts_with(u"\\\\")) {
+    return u"\\\\?\\UNC\\" + full->substr(2);
+  }
+  return u"\\\\?\\" + *full;
+}
+
+std::optional<FileMetadata> existence_test(Os& os, std::u16string_view path) {
+  const auto prepared = existence_test_path(os, path);
+  if (!prepared) {
+    return std::nullopt;
+  }
+  const auto followed = read_file_metadata(os, *prepared, true);
+  if (followed) {
+    return *followed;
+  }
+  switch (followed.error()) {
+  case win::ERROR_ACCESS_DENIED:
+  case win::ERROR_SHARING_VIOLATION: {
+    const auto entry = os.find_first_file_ex(*prepared);
+    if (!entry) {
+      return std::nullopt;
+    }
+    FileMetadata metadata{entry->dwFileAttributes, 0};
+    if ((metadata.attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      metadata.reparse_tag = entry->dwReserved0;
+    }
+    if (metadata.is_name_surrogate()) {
+      return std::nullopt;
+    }
+    return metadata;
+  }
+  case win::ERROR_CANT_ACCESS_FILE: {
+    const auto link = read_file_metadata(os, *prepared, false);
+    if (!link || link->is_name_surrogate()) {
+      return std::nullopt;
+    }
+    return *link;
+  }
+  default:
+    return std::nullopt;
+  }
+}
+
+Result<std::string> read_security_text(Os& os, std::string_view path, std::uint32_t part) {
+  const auto info = os.get_named_security_info(utf8_to_utf16(path), win::SE_FILE_OBJECT, part,
+                                               /*want_dacl=*/false);
+  if (!info) {
+    return std::unexpected(SandboxError::from_status(
+        os, "cannot read the security of " + std::string(path), info.error()));
+  }
+  const LocalMemory<SecurityDescriptorPtr> descriptor(os, info->descriptor);
+  const auto text = os.convert_security_descriptor_to_string_security_descriptor(
+      descriptor.get(), win::SDDL_REVISION_1, part);
+  if (!text) {
+    return std::unexpected(SandboxError::from_os_error(
+        os, "cannot format the security of " + std::string(path), text.error()));
+  }
+  return utf16_to_utf8_lossy(*text);
+}
+
+} // namespace obrex

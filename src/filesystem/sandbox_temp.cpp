@@ -1,0 +1,194 @@
+#include "filesystem/sandbox_temp.h"
+
+#include <array>
+#include <vector>
+
+#include "filesystem/file_checks.h"
+#include "platform/constants.h"
+#include "platform/text.h"
+
+namespace obrex {
+namespace {
+
+constexpr std::array<std::u16string_view, 5> kTempComponents = {u"AppData", u"LocalLow", u"Tornel",
+                                                                u"Obrex", u"sandbox-temp"};
+
+bool is_separator(char16_t unit) {
+  return unit == u'\\' || unit == u'/';
+}
+
+// The end of the server\share part that starts at `start`.
+std::size_t share_end(std::u16string_view path, std::size_t start) {
+  std::size_t end = start;
+  for (int part = 0; part < 2 && end < path.size(); ++part) {
+    if (part == 1) {
+      ++end; // the separator between server and share
+    }
+    while (end < path.size() && !is_separator(path[end])) {
+      ++end;
+    }
+  }
+  return end;
+}
+
+// The length of the path's prefix (drive, share, device) and root
+// separator: what no parent can lose.
+std::size_t root_length(std::u16string_view path) {
+  std::size_t prefix = 0;
+  if (path.starts_with(u"\\\\?\\UNC\\")) {
+    prefix = share_end(path, 8);
+  } else if (path.starts_with(u"\\\\?\\") || path.starts_with(u"\\??\\") ||
+             path.starts_with(u"\\\\.\\")) {
+    prefix = 4;
+    if (path.size() >= 6 && path[5] == u':') {
+      prefix = 6;
+    } else {
+      while (prefix < path.size() && !is_separator(path[prefix])) {
+        ++prefix;
+      }
+    }
+  } else if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    prefix = share_end(path, 2);
+  } else if (path.size() >= 2 && path[1] == u':') {
+    prefix = 2;
+  }
+  if (prefix < path.size() && is_separator(path[prefix])) {
+    ++prefix;
+  }
+  return prefix;
+}
+
+bool is_not_found(OsCode code) {
+  return code == win::ERROR_FILE_NOT_FOUND || code == win::ERROR_PATH_NOT_FOUND ||
+         code == win::ERROR_INVALID_DRIVE || code == win::ERROR_BAD_NETPATH ||
+         code == win::ERROR_BAD_NET_NAME;
+}
+
+bool is_already_exists(OsCode code) {
+  return code == win::ERROR_FILE_EXISTS || code == win::ERROR_ALREADY_EXISTS;
+}
+
+// An existing directory that is not a link or junction to one.
+bool is_existing_directory(Os& os, std::u16string_view path) {
+  const auto metadata = existence_test(os, path);
+  return metadata && metadata->is_directory() && !metadata->is_name_surrogate();
+}
+
+OsResult<void> create_directory(Os& os, std::u16string_view path) {
+  const auto prepared = existence_test_path(os, path);
+  if (!prepared) {
+    return std::unexpected(prepared.error());
+  }
+  return os.create_directory(*prepared);
+}
+
+std::u16string join_sandbox_temp(std::u16string profile) {
+  for (const std::u16string_view component : kTempComponents) {
+    if (!profile.ends_with(u'\\')) {
+      profile += u'\\';
+    }
+    profile += component;
+  }
+  return profile;
+}
+
+// A text between double quotes, with backslashes and double quotes escaped.
+std::string quoted(std::u16string_view units) {
+  std::string out = "\"";
+  for (const char c : display_text(units)) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+    }
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+} // namespace
+
+std::optional<std::u16string> parent_path(std::u16string_view path) {
+  const std::size_t root = root_length(path);
+  std::size_t end = path.size();
+  while (end > root && is_separator(path[end - 1])) {
+    --end;
+  }
+  if (end == root) {
+    return std::nullopt;
+  }
+  std::size_t cut = end;
+  while (cut > root && !is_separator(path[cut - 1])) {
+    --cut;
+  }
+  while (cut > root && is_separator(path[cut - 1])) {
+    --cut;
+  }
+  return std::u16string(path.substr(0, cut));
+}
+
+Result<void> create_directory_tree(Os& os, std::u16string_view path) {
+  const auto failure = [&](OsCode code) {
+    return std::unexpected(
+        SandboxError::from_os_error(os, "cannot create " + display_text(path), code));
+  };
+  if (path.empty() || !parent_path(path)) {
+    return {};
+  }
+
+  // Upwards until a level is created or found to exist.
+  std::vector<std::u16string> missing;
+  std::u16string current(path);
+  for (auto parent = parent_path(current); !current.empty() && parent;
+       parent = parent_path(current)) {
+    const auto created = create_directory(os, current);
+    if (created) {
+      break;
+    }
+    if (is_not_found(created.error())) {
+      missing.push_back(std::move(current));
+      current = std::move(*parent);
+      continue;
+    }
+    if (is_already_exists(created.error()) && is_existing_directory(os, current)) {
+      break;
+    }
+    return failure(created.error());
+  }
+
+  // Then the missing levels, the topmost first.
+  for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+    const auto created = create_directory(os, *level);
+    if (!created && !(is_already_exists(created.error()) && is_existing_directory(os, *level))) {
+      return failure(created.error());
+    }
+  }
+  return {};
+}
+
+Result<std::optional<std::u16string>> prepare_sandbox_temp(Os& os) {
+  auto profile = os.get_known_folder_path_profile();
+  if (!profile) {
+    return std::optional<std::u16string>();
+  }
+  std::u16string directory = join_sandbox_temp(std::move(*profile));
+  if (auto created = create_directory_tree(os, directory); !created) {
+    return std::unexpected(created.error());
+  }
+  return std::optional<std::u16string>(std::move(directory));
+}
+
+void set_sandbox_temp_environment(Os& os, const std::optional<std::u16string>& directory) {
+  if (!directory) {
+    return;
+  }
+  for (const std::u16string_view name :
+       {std::u16string_view(u"TEMP"), std::u16string_view(u"TMP")}) {
+    if (const auto set = os.set_environment_variable(name, *directory); !set) {
+      throw InternalFailure(std::string(kProgramName) + ": failed to set environment variable `" +
+                            quoted(name) + "` to `" + quoted(*directory) +
+                            "`: " + os_error_text(os, set.error()));
+    }
+  }
+}
+
+} // namespace obrex

@@ -1,0 +1,35 @@
+// The per-user sandbox temporary directory,
+// {profile}\AppData\LocalLow\Tornel\Obrex\sandbox-temp, shared by every
+// sandbox of the user, and the TEMP and TMP that point the command at it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "frontend/errors.h"
+#include "platform/os.h"
+
+namespace obrex {
+
+// The path without its last component. A root (C:\, \, \\server\share\), a
+// bare prefix (C:, \\server\share) and the empty path have none; a single
+// relative component has the empty path as parent.
+std::optional<std::u16string> parent_path(std::u16string_view path);
+
+// Makes sure the directory and every missing parent exist: walks up while
+// CreateDirectoryW reports the parent missing, then creates the missing
+// levels top down. A level that already exists as a directory (also one that
+// a concurrent run created in between) is accepted. Every failure is "cannot
+// create {path}" with the whole path and the failed call's code.
+Result<void> create_directory_tree(Os& os, std::u16string_view path);
+
+// The sandbox temporary directory, created when missing; nothing (and no
+// message) when the profile folder is not available.
+Result<std::optional<std::u16string>> prepare_sandbox_temp(Os& os);
+
+// Points TEMP, then TMP, of this process at the directory; does nothing
+// without one. A variable that cannot be set is an internal failure.
+void set_sandbox_temp_environment(Os& os, const std::optional<std::u16string>& directory);
+
+} // namespace obrex
