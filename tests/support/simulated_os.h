@@ -228,6 +228,8 @@ public:
     std::u16string path;   // File: the key of the entry reached
     std::size_t index = 0; // RestrictedToken: restricted_tokens; Process/Thread: processes;
                            // Job: jobs_
+    // Token, RestrictedToken: the rights the handle carries.
+    std::uint32_t access = 0;
   };
   enum class AllocationKind { Sid, SecurityDescriptor, Acl };
   struct Allocation {
