@@ -122,6 +122,9 @@ public:
   std::uint32_t error_mode = 0;
   // Exit code that the next launched process ends with.
   std::uint32_t next_exit_code = 0;
+  // When set, WaitForSingleObject returns this instead of WAIT_OBJECT_0 and
+  // the process goes on running.
+  std::optional<std::uint32_t> wait_result;
   std::vector<SimProcess> processes;
   std::vector<SimRestrictedToken> restricted_tokens;
   // The entries handed to SetEntriesInAclW, in order.

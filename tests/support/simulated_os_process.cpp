@@ -1,58 +1,190 @@
-// The simulated job and process calls.
+// The simulated job and process calls. A launched process runs only once
+// resumed; it ends at the wait with `next_exit_code`, or when terminated.
 #include "support/simulated_os.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "platform/constants.h"
+
 namespace obrex::test {
+namespace {
+
+constexpr OsCode kErrorInvalidHandle = 6;
+constexpr std::uint32_t kStillActive = 259;
+
+// The index behind a handle of the expected kind; nullopt (and a test
+// failure) otherwise.
+std::optional<std::size_t> object_index(SimulatedOs& os, Handle handle,
+                                        SimulatedOs::HandleKind kind, const char* what) {
+  const auto* object = os.handle_object(handle);
+  if (object == nullptr) {
+    return std::nullopt;
+  }
+  if (object->kind != kind) {
+    ADD_FAILURE() << "not a " << what << " handle: " << handle.value;
+    return std::nullopt;
+  }
+  return object->index;
+}
+
+} // namespace
 
 OsResult<Handle> SimulatedOs::create_job_object() {
-  ADD_FAILURE() << "not simulated yet: create_job_object";
-  return std::unexpected(OsCode{50});
+  if (const auto fault = enter("create_job_object")) {
+    return std::unexpected(*fault);
+  }
+  jobs_.emplace_back();
+  return new_handle(HandleObject{HandleKind::Job, {}, jobs_.size() - 1});
 }
 
-OsResult<void> SimulatedOs::set_information_job_object(Handle /*job*/,
-                                                       std::uint32_t /*information_class*/,
-                                                       const void* /*information*/,
-                                                       std::uint32_t /*length*/) {
-  ADD_FAILURE() << "not simulated yet: set_information_job_object";
-  return std::unexpected(OsCode{50});
-}
-
-std::uint32_t SimulatedOs::set_error_mode(std::uint32_t /*mode*/) {
-  ADD_FAILURE() << "not simulated yet: set_error_mode";
+OsResult<void> SimulatedOs::set_information_job_object(Handle job, std::uint32_t information_class,
+                                                       const void* information,
+                                                       std::uint32_t length) {
+  if (const auto fault = enter("set_information_job_object")) {
+    return std::unexpected(*fault);
+  }
+  const auto index = object_index(*this, job, HandleKind::Job, "job");
+  if (!index) {
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  if (information_class != win::JobObjectBasicUIRestrictions || length != 4) {
+    ADD_FAILURE() << "SetInformationJobObject with class " << information_class << " and length "
+                  << length;
+    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  }
+  std::uint32_t limits = 0;
+  std::memcpy(&limits, information, sizeof(limits));
+  jobs_[*index].ui_restrictions = limits;
   return {};
 }
 
-OsResult<PROCESS_INFORMATION> SimulatedOs::create_process_as_user(
-    Handle /*token*/, std::u16string_view /*application*/, std::u16string& /*command_line*/,
-    bool /*inherit_handles*/, std::uint32_t /*creation_flags*/, const STARTUPINFOW& /*startup*/) {
-  ADD_FAILURE() << "not simulated yet: create_process_as_user";
-  return std::unexpected(OsCode{50});
+std::uint32_t SimulatedOs::set_error_mode(std::uint32_t mode) {
+  enter("set_error_mode");
+  const std::uint32_t previous = error_mode;
+  error_mode = mode;
+  return previous;
 }
 
-OsResult<void> SimulatedOs::assign_process_to_job_object(Handle /*job*/, Handle /*process*/) {
-  ADD_FAILURE() << "not simulated yet: assign_process_to_job_object";
-  return std::unexpected(OsCode{50});
+OsResult<PROCESS_INFORMATION>
+SimulatedOs::create_process_as_user(Handle user_token, std::u16string_view application,
+                                    std::u16string& line, bool inherit_handles,
+                                    std::uint32_t creation_flags, const STARTUPINFOW& startup) {
+  if (const auto fault = enter("create_process_as_user")) {
+    return std::unexpected(*fault);
+  }
+  const auto* token_object = handle_object(user_token);
+  if (token_object == nullptr) {
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  // The program must be a file; a relative name is taken against the current
+  // directory.
+  const SimFile* image = find(application);
+  if (image == nullptr) {
+    return std::unexpected(win::ERROR_FILE_NOT_FOUND);
+  }
+  if (image->directory) {
+    return std::unexpected(win::ERROR_ACCESS_DENIED);
+  }
+  SimProcess process;
+  process.application = application;
+  process.command_line = line;
+  process.inherit_handles = inherit_handles;
+  process.creation_flags = creation_flags;
+  process.startup = startup;
+  if (token_object->kind == HandleKind::RestrictedToken) {
+    process.token = restricted_tokens.at(token_object->index);
+  }
+  process.environment = environment;
+  process.error_mode = error_mode;
+  process.resumed = (creation_flags & win::CREATE_SUSPENDED) == 0;
+  process.exit_code = kStillActive;
+  processes.push_back(std::move(process));
+  const std::size_t index = processes.size() - 1;
+  const Handle process_handle = new_handle(HandleObject{HandleKind::Process, {}, index});
+  const Handle thread_handle = new_handle(HandleObject{HandleKind::Thread, {}, index});
+  return PROCESS_INFORMATION{process_handle, thread_handle};
 }
 
-OsResult<std::uint32_t> SimulatedOs::resume_thread(Handle /*thread*/) {
-  ADD_FAILURE() << "not simulated yet: resume_thread";
-  return std::unexpected(OsCode{50});
+OsResult<void> SimulatedOs::assign_process_to_job_object(Handle job, Handle process) {
+  if (const auto fault = enter("assign_process_to_job_object")) {
+    return std::unexpected(*fault);
+  }
+  const auto job_index = object_index(*this, job, HandleKind::Job, "job");
+  const auto process_index = object_index(*this, process, HandleKind::Process, "process");
+  if (!job_index || !process_index) {
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  SimProcess& target = processes[*process_index];
+  if (target.resumed) {
+    ADD_FAILURE() << "the process ran code before it was put into the job";
+    return std::unexpected(win::ERROR_ACCESS_DENIED);
+  }
+  target.job_ui_restrictions = jobs_[*job_index].ui_restrictions.value_or(0);
+  return {};
 }
 
-void SimulatedOs::terminate_process(Handle /*process*/, std::uint32_t /*exit_code*/) {
-  ADD_FAILURE() << "not simulated yet: terminate_process";
+OsResult<std::uint32_t> SimulatedOs::resume_thread(Handle thread) {
+  if (const auto fault = enter("resume_thread")) {
+    return std::unexpected(*fault);
+  }
+  const auto index = object_index(*this, thread, HandleKind::Thread, "thread");
+  if (!index) {
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  SimProcess& target = processes[*index];
+  const std::uint32_t previous = target.resumed ? 0 : 1;
+  target.resumed = true;
+  return previous;
 }
 
-OsResult<std::uint32_t> SimulatedOs::wait_for_single_object(Handle /*handle*/,
-                                                            std::uint32_t /*milliseconds*/) {
-  ADD_FAILURE() << "not simulated yet: wait_for_single_object";
-  return std::unexpected(OsCode{50});
+void SimulatedOs::terminate_process(Handle process, std::uint32_t exit_code) {
+  enter("terminate_process");
+  if (const auto index = object_index(*this, process, HandleKind::Process, "process")) {
+    SimProcess& target = processes[*index];
+    if (!target.terminated && target.exit_code == kStillActive) {
+      target.terminated = true;
+      target.exit_code = exit_code;
+    }
+  }
 }
 
-OsResult<std::uint32_t> SimulatedOs::get_exit_code_process(Handle /*process*/) {
-  ADD_FAILURE() << "not simulated yet: get_exit_code_process";
-  return std::unexpected(OsCode{50});
+OsResult<std::uint32_t> SimulatedOs::wait_for_single_object(Handle handle,
+                                                            std::uint32_t milliseconds) {
+  if (const auto fault = enter("wait_for_single_object")) {
+    return std::unexpected(*fault);
+  }
+  const auto index = object_index(*this, handle, HandleKind::Process, "process");
+  if (!index) {
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  if (milliseconds != win::INFINITE) {
+    ADD_FAILURE() << "the wait for the command has a time-out: " << milliseconds;
+  }
+  if (wait_result) {
+    return *wait_result;
+  }
+  SimProcess& target = processes[*index];
+  if (target.exit_code == kStillActive) {
+    if (!target.resumed) {
+      ADD_FAILURE() << "an infinite wait for a process that never runs";
+      return std::unexpected(kErrorInvalidHandle);
+    }
+    target.exit_code = next_exit_code;
+  }
+  return win::WAIT_OBJECT_0;
+}
+
+OsResult<std::uint32_t> SimulatedOs::get_exit_code_process(Handle process) {
+  if (const auto fault = enter("get_exit_code_process")) {
+    return std::unexpected(*fault);
+  }
+  const auto index = object_index(*this, process, HandleKind::Process, "process");
+  if (!index) {
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  return processes[*index].exit_code;
 }
 
 } // namespace obrex::test

@@ -1,0 +1,275 @@
+#include "launch/command_resolution.h"
+
+#include <algorithm>
+#include <variant>
+
+#include "platform/constants.h"
+#include "platform/file_metadata.h"
+#include "platform/text.h"
+
+namespace obrex {
+namespace {
+
+constexpr std::string_view kBatchRefusal =
+    " is a batch file, which Windows runs through cmd.exe; give it as a cmd.exe command line "
+    "instead";
+
+bool is_separator(char16_t c, bool verbatim = false) {
+  return c == u'\\' || (!verbatim && c == u'/');
+}
+
+bool is_drive_letter(char16_t c) {
+  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
+
+bool is_bare_drive(std::u16string_view path) {
+  return path.size() == 2 && is_drive_letter(path[0]) && path[1] == u':';
+}
+
+// Where the field that starts at `from` ends: at the next separator or the
+// end of the text.
+std::size_t field_end(std::u16string_view path, std::size_t from, bool verbatim) {
+  while (from < path.size() && !is_separator(path[from], verbatim)) {
+    ++from;
+  }
+  return from;
+}
+
+struct PathShape {
+  bool prefix = false;
+  bool implied_root = false; // share, device and verbatim prefixes
+  bool root = false;         // a separator right after the prefix
+  std::size_t names = 0;
+};
+
+PathShape shape_of(std::u16string_view path) {
+  PathShape shape;
+  bool verbatim = false;
+  std::size_t rest = 0; // where the text after the prefix begins
+  if (path.starts_with(u"\\\\?\\")) {
+    verbatim = true;
+    shape.prefix = shape.implied_root = true;
+    if (path.substr(4).starts_with(u"UNC\\")) {
+      const std::size_t server = field_end(path, 8, true);
+      rest = server < path.size() ? field_end(path, server + 1, true) : server;
+    } else if (path.size() >= 6 && is_drive_letter(path[4]) && path[5] == u':') {
+      rest = 6;
+    } else {
+      rest = field_end(path, 4, true);
+    }
+  } else if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    shape.prefix = shape.implied_root = true;
+    if (path.size() >= 4 && (path[2] == u'.' || path[2] == u'?') && is_separator(path[3])) {
+      rest = field_end(path, 4, false); // \\.\device
+    } else {
+      const std::size_t server = field_end(path, 2, false); // \\server\share
+      rest = server < path.size() ? field_end(path, server + 1, false) : server;
+    }
+  } else if (path.size() >= 2 && is_drive_letter(path[0]) && path[1] == u':') {
+    shape.prefix = true;
+    rest = 2;
+  }
+  shape.root = rest < path.size() && is_separator(path[rest], verbatim);
+  for (std::size_t start = rest; start < path.size();) {
+    const std::size_t end = field_end(path, start, verbatim);
+    if (end > start) {
+      ++shape.names;
+    }
+    start = end + 1;
+  }
+  return shape;
+}
+
+char16_t ascii_lower(char16_t c) {
+  return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
+}
+
+bool equals_ignoring_ascii_case(std::u16string_view a, std::u16string_view b) {
+  return std::ranges::equal(a, b, {}, ascii_lower, ascii_lower);
+}
+
+// PATHEXT as it is when set and valid Unicode, the default list otherwise.
+std::u16string path_extensions(Os& os) {
+  auto value = os.get_environment_variable(u"PATHEXT");
+  if (value && utf16_to_utf8(*value)) {
+    return std::move(*value);
+  }
+  return std::u16string(kDefaultPathExt);
+}
+
+// A candidate names a file when its metadata, links followed, shows neither
+// a directory nor a link. An entry the system will not open through (an
+// app-execution alias) is judged by its own metadata. Any failure to read
+// means the candidate is absent.
+bool names_a_file(Os& os, std::u16string_view path) {
+  auto metadata = read_file_metadata(os, path, true);
+  if (!metadata && metadata.error() == win::ERROR_CANT_ACCESS_FILE) {
+    metadata = read_file_metadata(os, path, false);
+  }
+  return metadata && !metadata->is_directory() && !metadata->is_name_surrogate();
+}
+
+// Directories outermost, candidates inner; the first file found wins.
+std::optional<std::u16string> search_path(Os& os, std::u16string_view name) {
+  const std::u16string path = os.get_environment_variable(u"PATH").value_or(std::u16string());
+  // PATHEXT matters only for a name without an extension.
+  const std::u16string extensions = extension_of(name) ? std::u16string() : path_extensions(os);
+  const std::vector<std::u16string> candidates = candidate_names(name, extensions);
+  for (const std::u16string& directory : split_path_list(path)) {
+    for (const std::u16string& candidate : candidates) {
+      std::u16string tried = join_path(directory, candidate);
+      if (names_a_file(os, tried)) {
+        return tried;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+} // namespace
+
+std::size_t path_component_count(std::u16string_view path) {
+  const PathShape shape = shape_of(path);
+  return (shape.prefix ? 1 : 0) + (shape.root ? 1 : 0) + shape.names;
+}
+
+bool is_absolute_path(std::u16string_view path) {
+  const PathShape shape = shape_of(path);
+  return shape.prefix && (shape.implied_root || shape.root);
+}
+
+bool is_searched_name(std::u16string_view name) {
+  return path_component_count(name) == 1 && !is_absolute_path(name);
+}
+
+std::optional<std::u16string_view> extension_of(std::u16string_view name) {
+  const std::size_t dot = name.rfind(u'.');
+  if (dot == std::u16string_view::npos || dot == 0) {
+    return std::nullopt;
+  }
+  return name.substr(dot + 1);
+}
+
+bool is_batch_file(std::u16string_view program) {
+  const auto extension = extension_of(program);
+  return extension && (equals_ignoring_ascii_case(*extension, u"bat") ||
+                       equals_ignoring_ascii_case(*extension, u"cmd"));
+}
+
+std::vector<std::u16string> candidate_names(std::u16string_view name,
+                                            std::u16string_view path_ext) {
+  std::vector<std::u16string> names;
+  if (extension_of(name)) {
+    names.emplace_back(name);
+    return names;
+  }
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t end = std::min(path_ext.find(u';', start), path_ext.size());
+    std::u16string candidate(name);
+    candidate += path_ext.substr(start, end - start);
+    names.push_back(std::move(candidate));
+    if (end == path_ext.size()) {
+      return names;
+    }
+    start = end + 1;
+  }
+}
+
+std::vector<std::u16string> split_path_list(std::u16string_view path) {
+  std::vector<std::u16string> entries(1);
+  bool quoted = false;
+  for (const char16_t c : path) {
+    if (c == u'"') {
+      quoted = !quoted;
+    } else if (c == u';' && !quoted) {
+      entries.emplace_back();
+    } else {
+      entries.back() += c;
+    }
+  }
+  return entries;
+}
+
+std::u16string join_path(std::u16string_view directory, std::u16string_view file_name) {
+  std::u16string joined;
+  joined.reserve(directory.size() + 1 + file_name.size());
+  joined += directory;
+  if (!directory.empty() && !is_separator(directory.back()) && !is_bare_drive(directory)) {
+    joined += u'\\';
+  }
+  joined += file_name;
+  return joined;
+}
+
+void quote_argument(std::u16string_view argument, std::u16string& out) {
+  if (!argument.empty() && argument.find_first_of(u" \t\n\v\"") == std::u16string_view::npos) {
+    out += argument;
+    return;
+  }
+  out += u'"';
+  std::size_t backslashes = 0; // seen but not yet written
+  for (const char16_t c : argument) {
+    if (c == u'\\') {
+      ++backslashes;
+      continue;
+    }
+    // Before a double quote each pending backslash is doubled and one more
+    // escapes the quote; before anything else they stand as they are.
+    out.append(c == u'"' ? 2 * backslashes + 1 : backslashes, u'\\');
+    out += c;
+    backslashes = 0;
+  }
+  // The closing quote follows: the pending backslashes are doubled.
+  out.append(2 * backslashes, u'\\');
+  out += u'"';
+}
+
+void quote_argument(std::string_view argument, std::u16string& out) {
+  quote_argument(std::u16string_view(utf8_to_utf16(argument)), out);
+}
+
+std::u16string child_command_line(const ResolvedCommand& command) {
+  std::u16string line;
+  line.reserve(command.program.size() + 3 + command.arguments.size());
+  line += u'"';
+  line += command.program;
+  line += u"\" ";
+  line += command.arguments;
+  return line;
+}
+
+Result<ResolvedCommand> resolve_command(Os& os, const CommandSpec& command) {
+  if (const auto* verbatim = std::get_if<Verbatim>(&command)) {
+    return ResolvedCommand{utf8_to_utf16(verbatim->program), utf8_to_utf16(verbatim->command_line)};
+  }
+  const std::vector<std::string>& argv = std::get<ArgumentList>(command).argv;
+  if (argv.empty()) {
+    return std::unexpected(SandboxError::from_context("the command is empty"));
+  }
+  ResolvedCommand resolved;
+  std::u16string name = utf8_to_utf16(argv.front());
+  if (is_searched_name(name)) {
+    auto found = search_path(os, name);
+    if (!found) {
+      return std::unexpected(SandboxError::from_context(argv.front() + " is not on PATH"));
+    }
+    resolved.program = std::move(*found);
+  } else {
+    resolved.program = std::move(name);
+  }
+  // Found or given alike: the first match is not passed over.
+  if (is_batch_file(resolved.program)) {
+    return std::unexpected(
+        SandboxError::from_context(display_text(resolved.program) + std::string(kBatchRefusal)));
+  }
+  for (std::size_t i = 1; i < argv.size(); ++i) {
+    if (i > 1) {
+      resolved.arguments += u' ';
+    }
+    quote_argument(std::string_view(argv[i]), resolved.arguments);
+  }
+  return resolved;
+}
+
+} // namespace obrex
