@@ -1,0 +1,49 @@
+#include "frontend/run_sequence.h"
+
+#include <optional>
+
+#include "filesystem/access_grants.h"
+#include "filesystem/labels.h"
+#include "filesystem/sandbox_temp.h"
+#include "identity/restricted_token.h"
+#include "identity/sandbox_identity.h"
+#include "launch/command_resolution.h"
+#include "launch/job_process.h"
+
+namespace obrex {
+
+// The run owns the resolved command, the identity, the temporary directory
+// path and the token; each is released when it goes out of scope, on every
+// path. The steps that only read come first, so a command that cannot be
+// resolved or a project without a file identity changes nothing on disk.
+Result<std::uint32_t> run_sandbox(Os& os, const RunRequest& request) {
+  const auto command = resolve_command(os, request.command);
+  if (!command) {
+    return std::unexpected(command.error());
+  }
+  const auto identity = derive_sandbox_identity(os, request.project, request.read_only_dirs);
+  if (!identity) {
+    return std::unexpected(identity.error());
+  }
+  const auto temp = prepare_sandbox_temp(os);
+  if (!temp) {
+    return std::unexpected(temp.error());
+  }
+  if (auto written =
+          prepare_write_paths(os, request.write_dirs, identity->sid.get(), identity->sid_text);
+      !written) {
+    return std::unexpected(std::move(written.error()));
+  }
+  if (auto denied = protect_denied_paths(os, request.deny_dirs); !denied) {
+    return std::unexpected(std::move(denied.error()));
+  }
+  set_sandbox_temp_environment(os, *temp);
+  const auto token = build_restricted_token(os, *identity);
+  if (!token) {
+    return std::unexpected(token.error());
+  }
+  // The token is closed when this returns, whatever the launch gave.
+  return run_in_job(os, token->get(), *command);
+}
+
+} // namespace obrex
