@@ -151,6 +151,12 @@ std::optional<std::u16string_view> extension_of(std::u16string_view name) {
 }
 
 bool is_batch_file(std::u16string_view program) {
+  // Windows drops trailing dots and spaces when it opens the file, so
+  // "setup.bat." and "setup.bat " still run through cmd.exe: they are judged
+  // without them.
+  while (!program.empty() && (program.back() == u'.' || program.back() == u' ')) {
+    program.remove_suffix(1);
+  }
   const auto extension = extension_of(program);
   return extension && (equals_ignoring_ascii_case(*extension, u"bat") ||
                        equals_ignoring_ascii_case(*extension, u"cmd"));

@@ -58,7 +58,8 @@ bool is_searched_name(std::u16string_view name);
 // What follows the last '.', unless that '.' is the first character; a
 // trailing '.' gives an empty extension. nullopt when there is none.
 std::optional<std::u16string_view> extension_of(std::u16string_view name);
-// The extension is "bat" or "cmd", ignoring ASCII case.
+// The extension is "bat" or "cmd", ignoring ASCII case, once trailing dots
+// and spaces (which Windows drops when it opens the file) are set aside.
 bool is_batch_file(std::u16string_view program);
 
 // The file names tried in each directory: the name alone when it has an

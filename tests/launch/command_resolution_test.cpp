@@ -63,10 +63,17 @@ TEST(Extension, FollowsTheLastDotUnlessItLeads) {
 }
 
 TEST(BatchFile, IsBatOrCmdInAnyCase) {
-  const std::pair<std::u16string, bool> cases[] = {
-      {u"C:\\x\\setup.bat", true},  {u"setup.Cmd", true}, {u"x.bAt", true}, {u"x.bat.exe", false},
-      {u"x.batch", false},          {u"x.bat.", false},   {u"bat", false},  {u".cmd", false},
-      {u"C:\\dir.bat\\tool", false}};
+  const std::pair<std::u16string, bool> cases[] = {{u"C:\\x\\setup.bat", true},
+                                                   {u"setup.Cmd", true},
+                                                   {u"x.bAt", true},
+                                                   {u"x.bat.exe", false},
+                                                   {u"x.batch", false},
+                                                   {u"x.bat.", true},
+                                                   {u"C:\\x\\setup.cmd . .", true},
+                                                   {u"x.exe.", false},
+                                                   {u"bat", false},
+                                                   {u".cmd", false},
+                                                   {u"C:\\dir.bat\\tool", false}};
   for (const auto& [program, batch] : cases) {
     SCOPED_TRACE(display_text(program));
     EXPECT_EQ(is_batch_file(program), batch);
