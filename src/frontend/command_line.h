@@ -20,7 +20,7 @@ namespace obrex {
 // that case.
 std::vector<std::u16string>
 split_command_line(std::optional<std::u16string_view> raw,
-                   const std::function<std::u16string()> &module_file_name);
+                   const std::function<std::u16string()>& module_file_name);
 
 // Reads the elements that follow the program's name. Each element is turned
 // into UTF-8 only when the reading reaches it; one holding an unpaired

@@ -60,7 +60,7 @@ void report_failure(Os& os, std::string_view message);
 // Writes `line` (a whole line, its line feed included) to standard error as
 // report_failure does, and hands back the error of a failed write instead of
 // throwing. Success when there is no standard-error handle.
-OsResult<void> write_standard_error(Os &os, std::string_view line);
+OsResult<void> write_standard_error(Os& os, std::string_view line);
 
 // Shows a path or system text in a message: unpaired surrogates become
 // U+FFFD.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend/command_line.h"
 #include "launch/command_resolution.h"
 #include "platform/text.h"
 #include "support/simulated_os.h"
@@ -15,91 +16,10 @@
 namespace obrex {
 namespace {
 
-// The Windows reading of a whole command line: the program name (quotes
-// toggle, no escapes), then the arguments. A local stand-in for the
-// front end's split_command_line, which reads by the same rules.
+// The child's reading of its whole command line: the program's name, then
+// the arguments.
 std::vector<std::u16string> split_windows_command_line(std::u16string_view raw) {
-  std::vector<std::u16string> out;
-  std::size_t i = 0;
-  std::u16string current;
-  bool quoted = false;
-  for (; i < raw.size() && (quoted || (raw[i] != u' ' && raw[i] != u'\t')); ++i) {
-    if (raw[i] == u'"') {
-      quoted = !quoted;
-    } else {
-      current += raw[i];
-    }
-  }
-  out.push_back(std::move(current));
-  current.clear();
-  quoted = false;
-  while (i < raw.size() && (raw[i] == u' ' || raw[i] == u'\t')) {
-    ++i;
-  }
-  while (i < raw.size()) {
-    const char16_t c = raw[i];
-    if (!quoted && (c == u' ' || c == u'\t')) {
-      out.push_back(std::move(current));
-      current.clear();
-      while (i < raw.size() && (raw[i] == u' ' || raw[i] == u'\t')) {
-        ++i;
-      }
-      continue;
-    }
-    if (c == u'\\') {
-      std::size_t n = 0;
-      while (i < raw.size() && raw[i] == u'\\') {
-        ++n;
-        ++i;
-      }
-      if (i < raw.size() && raw[i] == u'"') {
-        current.append(n / 2, u'\\');
-        if (n % 2 == 1) {
-          current += u'"';
-          ++i;
-        }
-      } else {
-        current.append(n, u'\\');
-      }
-      continue;
-    }
-    if (c == u'"') {
-      if (!quoted) {
-        quoted = true;
-        ++i;
-      } else if (i + 1 < raw.size() && raw[i + 1] == u'"') {
-        current += u'"';
-        i += 2;
-      } else if (i + 1 == raw.size()) {
-        out.push_back(std::move(current));
-        return out;
-      } else {
-        quoted = false;
-        ++i;
-      }
-      continue;
-    }
-    current += c;
-    ++i;
-  }
-  if (!current.empty() || quoted) {
-    out.push_back(std::move(current));
-  }
-  return out;
-}
-
-TEST(ArgumentSplitter, ReadsTheKnownExamples) {
-  // The stand-in must itself be right for the property below to mean much.
-  using Args = std::vector<std::u16string>;
-  EXPECT_EQ(
-      split_windows_command_line(u"prog.exe --project \"C:\\my dir\" -- tool \"a \"\"b\"\" c\""),
-      (Args{u"prog.exe", u"--project", u"C:\\my dir", u"--", u"tool", u"a \"b\" c"}));
-  EXPECT_EQ(split_windows_command_line(u"p \"C:\\dir\\\\\" x"), (Args{u"p", u"C:\\dir\\", u"x"}));
-  EXPECT_EQ(split_windows_command_line(u"p a\\\\\\\"b a\\\\b"), (Args{u"p", u"a\\\"b", u"a\\\\b"}));
-  EXPECT_EQ(split_windows_command_line(u"p \"\""), (Args{u"p", u""}));
-  EXPECT_EQ(split_windows_command_line(u"p \""), (Args{u"p", u""}));
-  EXPECT_EQ(split_windows_command_line(u"p x  \t"), (Args{u"p", u"x"}));
-  EXPECT_EQ(split_windows_command_line(u"C:\\a\\\"b c\" d"), (Args{u"C:\\a\\b c", u"d"}));
+  return split_command_line(raw, [] { return std::u16string(); });
 }
 
 // Pieces an argument is built from: the characters that matter to quoting,
