@@ -29,7 +29,7 @@ TEST_P(UsageMessages, PrintOneLineAndExit126) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    CommandLine, UsageMessages,
+    FrontEndE2e, UsageMessages,
     testing::Values(
         UsageCase{"NoArguments", L"",
                   "obrex-sandbox-exec: expected -- or --verbatim and a command\n"},
@@ -51,13 +51,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "obrex-sandbox-exec: unknown argument: --bogus\n"}),
     [](const testing::TestParamInfo<UsageCase> &test) { return std::string(test.param.name); });
 
-TEST(FrontEnd, EmptyCommandLineIsNoArguments) {
+TEST(FrontEndE2e, EmptyCommandLineIsNoArguments) {
   const RunOutcome run = run_raw(obrex_path(), L"");
   EXPECT_EQ(run.err, "obrex-sandbox-exec: expected -- or --verbatim and a command\n");
   EXPECT_EQ(run.exit_code, 126u);
 }
 
-TEST(FrontEnd, UnpairedSurrogateIsAnInternalFailure) {
+TEST(FrontEndE2e, UnpairedSurrogateIsAnInternalFailure) {
   for (const wchar_t unit : {wchar_t(0xD800), wchar_t(0xDC00)}) {
     const RunOutcome run = run_obrex(std::wstring(L"--project C:\\") + unit + L" -- cmd /c exit 0");
     EXPECT_EQ(run.exit_code, 101u) << "unit " << static_cast<unsigned>(unit);
