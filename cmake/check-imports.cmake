@@ -1,0 +1,24 @@
+# Fails unless the executable imports system DLLs only: its C++ runtime must
+# be linked in, so that it runs on a bare Windows.
+#   cmake -DOBJDUMP=... -DEXECUTABLE=... -P check-imports.cmake
+cmake_minimum_required(VERSION 3.25)
+
+set(allowed advapi32.dll bcrypt.dll kernel32.dll msvcrt.dll ole32.dll shell32.dll)
+
+execute_process(COMMAND "${OBJDUMP}" -p "${EXECUTABLE}" OUTPUT_VARIABLE dump RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${EXECUTABLE} failed (${result})")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" lines "${dump}")
+if(NOT lines)
+  message(FATAL_ERROR "${EXECUTABLE} shows no imports")
+endif()
+foreach(line IN LISTS lines)
+  string(REPLACE "DLL Name: " "" dll "${line}")
+  string(TOLOWER "${dll}" dll)
+  if(NOT dll IN_LIST allowed)
+    message(SEND_ERROR "${EXECUTABLE} imports ${dll}, which is not a system DLL")
+  else()
+    message(STATUS "imports ${dll}")
+  endif()
+endforeach()
