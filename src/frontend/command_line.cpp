@@ -23,7 +23,7 @@ std::size_t skip_blanks(std::u16string_view text, std::size_t i) {
 
 // The program's name knows no escapes: a double quote only toggles quoting
 // and is dropped, and a blank outside quotes ends the name.
-std::u16string read_program_name(std::u16string_view text, std::size_t &i) {
+std::u16string read_program_name(std::u16string_view text, std::size_t& i) {
   std::u16string name;
   bool quoted = false;
   for (; i < text.size(); ++i) {
@@ -39,7 +39,7 @@ std::u16string read_program_name(std::u16string_view text, std::size_t &i) {
   return name;
 }
 
-void read_arguments(std::u16string_view text, std::size_t i, std::vector<std::u16string> &out) {
+void read_arguments(std::u16string_view text, std::size_t i, std::vector<std::u16string>& out) {
   std::u16string current;
   bool quoted = false;
   while (i < text.size()) {
@@ -128,7 +128,7 @@ SandboxError usage(std::string message) {
 
 std::vector<std::u16string>
 split_command_line(std::optional<std::u16string_view> raw,
-                   const std::function<std::u16string()> &module_file_name) {
+                   const std::function<std::u16string()>& module_file_name) {
   std::u16string_view text = raw.value_or(std::u16string_view{});
   text = text.substr(0, text.find(u'\0'));
   if (text.empty()) {
@@ -150,8 +150,8 @@ Result<RunRequest> parse_arguments(std::span<const std::u16string> arguments) {
     if (!argument) {
       return std::unexpected(usage("expected -- or --verbatim and a command"));
     }
-    std::string *single = nullptr;
-    std::vector<std::string> *list = nullptr;
+    std::string* single = nullptr;
+    std::vector<std::string>* list = nullptr;
     if (*argument == "--project") {
       single = &request.project;
     } else if (*argument == "--write") {

@@ -10,7 +10,7 @@ namespace {
 
 // The internal failure as one line that begins with the program's name,
 // whatever form its diagnostic was given in.
-std::string diagnostic_line(const InternalFailure &failure) {
+std::string diagnostic_line(const InternalFailure& failure) {
   const std::string prefix = std::string(kProgramName) + ": ";
   std::string line = failure.diagnostic().starts_with(prefix) ? "" : prefix;
   for (const char c : failure.diagnostic()) {
@@ -25,7 +25,7 @@ std::string diagnostic_line(const InternalFailure &failure) {
 
 } // namespace
 
-std::uint32_t run_program(Os &os, const RunSandbox &run) {
+std::uint32_t run_program(Os& os, const RunSandbox& run) {
   try {
     const auto raw = os.get_command_line();
     const auto elements = split_command_line(raw, [&os] {
@@ -43,7 +43,7 @@ std::uint32_t run_program(Os &os, const RunSandbox &run) {
       return kExitFailure;
     }
     return *outcome;
-  } catch (const InternalFailure &failure) {
+  } catch (const InternalFailure& failure) {
     // Nothing is left to report a failure of this last write to.
     static_cast<void>(write_standard_error(os, diagnostic_line(failure)));
     return kExitInternalFailure;

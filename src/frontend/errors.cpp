@@ -74,7 +74,7 @@ SandboxError SandboxError::from_status(Os& os, std::string_view context, std::ui
   return from_os_error(os, context, status);
 }
 
-OsResult<void> write_standard_error(Os &os, std::string_view line) {
+OsResult<void> write_standard_error(Os& os, std::string_view line) {
   const Handle handle = os.get_std_handle(win::STD_ERROR_HANDLE);
   if (handle.value == nullptr) {
     return {};
@@ -85,7 +85,7 @@ OsResult<void> write_standard_error(Os &os, std::string_view line) {
   return os.write_file(handle, line);
 }
 
-void report_failure(Os &os, std::string_view message) {
+void report_failure(Os& os, std::string_view message) {
   std::string line(kProgramName);
   line += ": ";
   line += message;

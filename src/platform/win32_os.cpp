@@ -55,7 +55,7 @@ std::wstring wide(std::u16string_view text) {
   return std::wstring(text.begin(), text.end());
 }
 
-std::u16string units(const wchar_t *text, std::size_t length) {
+std::u16string units(const wchar_t* text, std::size_t length) {
   return std::u16string(text, text + length);
 }
 
@@ -75,8 +75,8 @@ std::unexpected<OsCode> status_error(DWORD status) {
 struct LocalString {
   LPWSTR text = nullptr;
   LocalString() = default;
-  LocalString(const LocalString &) = delete;
-  LocalString &operator=(const LocalString &) = delete;
+  LocalString(const LocalString&) = delete;
+  LocalString& operator=(const LocalString&) = delete;
   ~LocalString() { ::LocalFree(text); }
 };
 
@@ -84,8 +84,8 @@ struct LocalString {
 struct TaskString {
   PWSTR text = nullptr;
   TaskString() = default;
-  TaskString(const TaskString &) = delete;
-  TaskString &operator=(const TaskString &) = delete;
+  TaskString(const TaskString&) = delete;
+  TaskString& operator=(const TaskString&) = delete;
   ~TaskString() { ::CoTaskMemFree(text); }
 };
 
@@ -102,7 +102,7 @@ DWORD chunk_length(std::size_t remaining) {
 // --- process ----------------------------------------------------------------
 
 std::optional<std::u16string> Win32Os::get_command_line() {
-  const wchar_t *line = ::GetCommandLineW();
+  const wchar_t* line = ::GetCommandLineW();
   if (line == nullptr) {
     return std::nullopt;
   }
@@ -400,12 +400,12 @@ OsResult<NamedSecurityInfo> Win32Os::get_named_security_info(std::u16string_view
   return NamedSecurityInfo{SecurityDescriptorPtr{descriptor}, AclPtr{dacl}};
 }
 
-OsResult<AclPtr> Win32Os::set_entries_in_acl(const EXPLICIT_ACCESS_W &entry, AclPtr old_acl) {
+OsResult<AclPtr> Win32Os::set_entries_in_acl(const EXPLICIT_ACCESS_W& entry, AclPtr old_acl) {
   ::EXPLICIT_ACCESS_W access{};
   access.grfAccessPermissions = entry.grfAccessPermissions;
   access.grfAccessMode = static_cast<::ACCESS_MODE>(entry.grfAccessMode);
   access.grfInheritance = entry.grfInheritance;
-  access.Trustee.pMultipleTrustee = static_cast<::TRUSTEE_W *>(entry.Trustee.pMultipleTrustee);
+  access.Trustee.pMultipleTrustee = static_cast<::TRUSTEE_W*>(entry.Trustee.pMultipleTrustee);
   access.Trustee.MultipleTrusteeOperation =
       static_cast<::MULTIPLE_TRUSTEE_OPERATION>(entry.Trustee.MultipleTrusteeOperation);
   access.Trustee.TrusteeForm = static_cast<::TRUSTEE_FORM>(entry.Trustee.TrusteeForm);
@@ -433,7 +433,7 @@ OsResult<void> Win32Os::set_named_security_info(std::u16string_view path, std::u
   return {};
 }
 
-void Win32Os::local_free(void *memory) {
+void Win32Os::local_free(void* memory) {
   ::LocalFree(memory);
 }
 
@@ -448,8 +448,8 @@ OsResult<Handle> Win32Os::open_process_token(std::uint32_t access) {
 }
 
 OsResult<void> Win32Os::get_token_information(Handle token, std::uint32_t information_class,
-                                              void *buffer, std::uint32_t length,
-                                              std::uint32_t &needed) {
+                                              void* buffer, std::uint32_t length,
+                                              std::uint32_t& needed) {
   DWORD returned = 0;
   const BOOL ok = ::GetTokenInformation(native(token),
                                         static_cast<::TOKEN_INFORMATION_CLASS>(information_class),
@@ -478,11 +478,11 @@ OsResult<Handle> Win32Os::create_restricted_token(Handle token, std::uint32_t fl
 }
 
 OsResult<void> Win32Os::set_token_information(Handle token, std::uint32_t information_class,
-                                              const void *information, std::uint32_t length) {
+                                              const void* information, std::uint32_t length) {
   // The call takes the record through a non-const pointer but only reads it.
   if (!::SetTokenInformation(native(token),
                              static_cast<::TOKEN_INFORMATION_CLASS>(information_class),
-                             const_cast<void *>(information), length)) {
+                             const_cast<void*>(information), length)) {
     return last_error();
   }
   return {};
@@ -499,10 +499,10 @@ OsResult<Handle> Win32Os::create_job_object() {
 }
 
 OsResult<void> Win32Os::set_information_job_object(Handle job, std::uint32_t information_class,
-                                                   const void *information, std::uint32_t length) {
+                                                   const void* information, std::uint32_t length) {
   // The call takes the record through a non-const pointer but only reads it.
   if (!::SetInformationJobObject(native(job), static_cast<::JOBOBJECTINFOCLASS>(information_class),
-                                 const_cast<void *>(information), length)) {
+                                 const_cast<void*>(information), length)) {
     return last_error();
   }
   return {};
@@ -514,8 +514,8 @@ std::uint32_t Win32Os::set_error_mode(std::uint32_t mode) {
 
 OsResult<PROCESS_INFORMATION>
 Win32Os::create_process_as_user(Handle token, std::u16string_view application,
-                                std::u16string &command_line, bool inherit_handles,
-                                std::uint32_t creation_flags, const STARTUPINFOW &startup) {
+                                std::u16string& command_line, bool inherit_handles,
+                                std::uint32_t creation_flags, const STARTUPINFOW& startup) {
   ::STARTUPINFOW startup_info{};
   startup_info.cb = sizeof startup_info;
   startup_info.dwFlags = startup.dwFlags;
@@ -524,7 +524,7 @@ Win32Os::create_process_as_user(Handle token, std::u16string_view application,
   startup_info.hStdError = native(startup.hStdError);
   ::PROCESS_INFORMATION process{};
   if (!::CreateProcessAsUserW(native(token), wide(application).c_str(),
-                              reinterpret_cast<wchar_t *>(command_line.data()), nullptr, nullptr,
+                              reinterpret_cast<wchar_t*>(command_line.data()), nullptr, nullptr,
                               inherit_handles ? TRUE : FALSE, creation_flags, nullptr, nullptr,
                               &startup_info, &process)) {
     return last_error();

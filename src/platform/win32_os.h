@@ -51,29 +51,29 @@ public:
                                                       std::uint32_t object_type,
                                                       std::uint32_t information,
                                                       bool want_dacl) override;
-  OsResult<AclPtr> set_entries_in_acl(const EXPLICIT_ACCESS_W &entry, AclPtr old_acl) override;
+  OsResult<AclPtr> set_entries_in_acl(const EXPLICIT_ACCESS_W& entry, AclPtr old_acl) override;
   OsResult<void> set_named_security_info(std::u16string_view path, std::uint32_t object_type,
                                          std::uint32_t information, AclPtr dacl,
                                          AclPtr sacl) override;
-  void local_free(void *memory) override;
+  void local_free(void* memory) override;
 
   OsResult<Handle> open_process_token(std::uint32_t access) override;
-  OsResult<void> get_token_information(Handle token, std::uint32_t information_class, void *buffer,
-                                       std::uint32_t length, std::uint32_t &needed) override;
+  OsResult<void> get_token_information(Handle token, std::uint32_t information_class, void* buffer,
+                                       std::uint32_t length, std::uint32_t& needed) override;
   OsResult<Handle>
   create_restricted_token(Handle token, std::uint32_t flags,
                           std::span<const SID_AND_ATTRIBUTES> restricting) override;
   OsResult<void> set_token_information(Handle token, std::uint32_t information_class,
-                                       const void *information, std::uint32_t length) override;
+                                       const void* information, std::uint32_t length) override;
 
   OsResult<Handle> create_job_object() override;
   OsResult<void> set_information_job_object(Handle job, std::uint32_t information_class,
-                                            const void *information, std::uint32_t length) override;
+                                            const void* information, std::uint32_t length) override;
   std::uint32_t set_error_mode(std::uint32_t mode) override;
   OsResult<PROCESS_INFORMATION>
   create_process_as_user(Handle token, std::u16string_view application,
-                         std::u16string &command_line, bool inherit_handles,
-                         std::uint32_t creation_flags, const STARTUPINFOW &startup) override;
+                         std::u16string& command_line, bool inherit_handles,
+                         std::uint32_t creation_flags, const STARTUPINFOW& startup) override;
   OsResult<void> assign_process_to_job_object(Handle job, Handle process) override;
   OsResult<std::uint32_t> resume_thread(Handle thread) override;
   void terminate_process(Handle process, std::uint32_t exit_code) override;

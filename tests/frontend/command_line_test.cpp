@@ -23,7 +23,7 @@ std::u16string no_module_name() {
 }
 
 struct SplitCase {
-  const char *name;
+  const char* name;
   std::u16string raw;
   Units expected;
 };
@@ -61,14 +61,14 @@ TEST(SplitCommandLine, SplitsByTheProgramNameRuleThenTheArgumentRules) {
        u"p " + kHigh + u" x" + kLow,
        {u"p", kHigh, u"x" + kLow}},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(split_command_line(c.raw, no_module_name), c.expected) << c.name;
   }
 }
 
 TEST(SplitCommandLine, ReadsTheModuleNameOnlyForAnAbsentOrEmptyLine) {
   const std::optional<std::u16string> raws[] = {std::nullopt, u"", std::u16string(u"\0p x", 4)};
-  for (const auto &raw : raws) {
+  for (const auto& raw : raws) {
     int calls = 0;
     const auto elements = split_command_line(raw, [&calls] {
       ++calls;
@@ -81,7 +81,7 @@ TEST(SplitCommandLine, ReadsTheModuleNameOnlyForAnAbsentOrEmptyLine) {
 
 // The expected outcome: a request, or a usage message.
 struct ParseCase {
-  const char *name;
+  const char* name;
   Units arguments;
   std::variant<RunRequest, std::string> expected;
 };
@@ -108,9 +108,9 @@ RunRequest verbatim(std::string project, std::string program, std::string comman
   return r;
 }
 
-void check(const ParseCase &c) {
+void check(const ParseCase& c) {
   const auto result = parse_arguments(c.arguments);
-  if (const auto *expected = std::get_if<RunRequest>(&c.expected)) {
+  if (const auto* expected = std::get_if<RunRequest>(&c.expected)) {
     ASSERT_TRUE(result.has_value()) << c.name << ": " << result.error().message;
     EXPECT_EQ(*result, *expected) << c.name;
   } else {
@@ -150,7 +150,7 @@ TEST(ParseArguments, ReadsRequests) {
                "ber",
                {"\xf0\x9d\x84\x9e", "\xe2\x82\xac"})},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     check(c);
   }
 }
@@ -194,7 +194,7 @@ TEST(ParseArguments, GivesUsageMessagesInOrderOfPrecedence) {
        {u"--bogus", u"--project"},
        "unknown argument: --bogus"},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     check(c);
   }
 }
@@ -203,7 +203,7 @@ TEST(ParseArguments, GivesUsageMessagesInOrderOfPrecedence) {
 template <class F> std::string internal_failure(F parse) {
   try {
     parse();
-  } catch (const InternalFailure &failure) {
+  } catch (const InternalFailure& failure) {
     return failure.diagnostic();
   }
   return "(no internal failure)";
@@ -211,9 +211,9 @@ template <class F> std::string internal_failure(F parse) {
 
 TEST(ParseArguments, AnUnpairedSurrogateIsAnInternalFailureWhenReached) {
   struct Case {
-    const char *name;
+    const char* name;
     Units arguments;
-    const char *position;
+    const char* position;
   };
   const Case cases[] = {
       {"where an option belongs", {u"--project", u"P", u"x" + kHigh}, "argument 3"},
@@ -223,7 +223,7 @@ TEST(ParseArguments, AnUnpairedSurrogateIsAnInternalFailureWhenReached) {
       {"as the first extra argument", {u"--verbatim", u"a", u"b", kHigh}, "argument 4"},
       {"before a usage error", {kHigh, u"--bogus"}, "argument 1"},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     const auto diagnostic = internal_failure([&] { (void)parse_arguments(c.arguments); });
     EXPECT_TRUE(diagnostic.starts_with("obrex-sandbox-exec: ")) << c.name << ": " << diagnostic;
     EXPECT_NE(diagnostic.find(c.position), std::string::npos) << c.name << ": " << diagnostic;
@@ -238,7 +238,7 @@ TEST(ParseArguments, ArgumentsPastTheStopAreNotConverted) {
        {u"--project", u"P", u"--verbatim", u"a", u"b", u"x", kLow},
        "unexpected argument after the command: x"},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     check(c);
   }
 }

@@ -22,7 +22,7 @@ struct FakeRun {
   std::vector<RunRequest> requests;
 
   RunSandbox function() {
-    return [this](Os &, const RunRequest &request) -> Result<std::uint32_t> {
+    return [this](Os&, const RunRequest& request) -> Result<std::uint32_t> {
       requests.push_back(request);
       if (failure) {
         throw *failure;
@@ -32,7 +32,7 @@ struct FakeRun {
   }
 };
 
-int writes(const SimulatedOs &os) {
+int writes(const SimulatedOs& os) {
   return os.calls("write_console") + os.calls("write_file");
 }
 
@@ -43,7 +43,7 @@ TEST(RunProgram, UsageMessagesEndWith126WithoutARun) {
       {u"x.exe -- cmd", "missing --project"},
       {u" prog.exe -- x", "unknown argument: prog.exe"},
   };
-  for (const auto &[line, message] : cases) {
+  for (const auto& [line, message] : cases) {
     SimulatedOs os;
     os.command_line = line;
     os.fail_call("get_module_file_name", 1, 122); // an empty line still reads as no arguments
@@ -98,7 +98,7 @@ TEST(RunProgram, InternalFailuresEndWith101AndOneDiagnosticLine) {
       {u"x.exe --project P -- x " + lone_low, std::nullopt, "argument 5"},
       {u"x" + lone_low + u".exe --bogus", std::nullopt, "name"},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     SimulatedOs os;
     os.command_line = c.command_line;
     FakeRun run;
@@ -109,7 +109,7 @@ TEST(RunProgram, InternalFailuresEndWith101AndOneDiagnosticLine) {
     if (c.thrown_by_run) {
       EXPECT_EQ(os.bytes_written, c.expected);
     } else {
-      const std::string &line = os.bytes_written;
+      const std::string& line = os.bytes_written;
       EXPECT_TRUE(line.starts_with("obrex-sandbox-exec: ")) << line;
       EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
       EXPECT_NE(line.find(c.expected), std::string::npos) << line;

@@ -13,7 +13,7 @@ std::u16string units(std::initializer_list<char16_t> list) {
 }
 
 struct Utf16Case {
-  const char *name;
+  const char* name;
   std::u16string input;
   std::optional<std::string> strict; // nullopt: rejected
   std::string lossy;
@@ -42,7 +42,7 @@ TEST(Utf16ToUtf8, StrictRejectsAndLossyReplacesUnpairedSurrogates) {
       {"high, then a pair", units({0xD800, 0xD834, 0xDD1E}), std::nullopt,
        "\xef\xbf\xbd\xf0\x9d\x84\x9e"},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(utf16_to_utf8(c.input), c.strict) << c.name;
     EXPECT_EQ(utf16_to_utf8_lossy(c.input), c.lossy) << c.name;
   }

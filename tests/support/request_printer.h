@@ -8,10 +8,10 @@
 
 namespace obrex {
 
-inline void PrintTo(const RunRequest &request, std::ostream *os) {
-  const auto list = [os](const char *name, const std::vector<std::string> &texts) {
+inline void PrintTo(const RunRequest& request, std::ostream* os) {
+  const auto list = [os](const char* name, const std::vector<std::string>& texts) {
     *os << ' ' << name << '[';
-    for (const auto &text : texts) {
+    for (const auto& text : texts) {
       *os << " \"" << text << '"';
     }
     *os << " ]";
@@ -20,7 +20,7 @@ inline void PrintTo(const RunRequest &request, std::ostream *os) {
   list("write", request.write_dirs);
   list("deny", request.deny_dirs);
   list("read-only", request.read_only_dirs);
-  if (const auto *verbatim = std::get_if<Verbatim>(&request.command)) {
+  if (const auto* verbatim = std::get_if<Verbatim>(&request.command)) {
     *os << " verbatim \"" << verbatim->program << "\" \"" << verbatim->command_line << "\"}";
   } else {
     list("argv", std::get<ArgumentList>(request.command).argv);

@@ -10,12 +10,12 @@ namespace obrex::e2e {
 namespace {
 
 struct LineCase {
-  const char *name;
+  const char* name;
   std::wstring tail; // after the probe's quoted path and a space
   std::vector<std::string> arguments;
 };
 
-void PrintTo(const LineCase &line, std::ostream *out) {
+void PrintTo(const LineCase& line, std::ostream* out) {
   *out << line.name;
 }
 
@@ -41,7 +41,7 @@ INSTANTIATE_TEST_SUITE_P(
                              L"\u00e9\u4e2d \U0001F600",
                              {"\xc3\xa9\xe4\xb8\xad", "\xf0\x9f\x98\x80"}},
                     LineCase{"TrailingBlanks", L"x  \t ", {"x"}}),
-    [](const testing::TestParamInfo<LineCase> &test) { return std::string(test.param.name); });
+    [](const testing::TestParamInfo<LineCase>& test) { return std::string(test.param.name); });
 
 TEST(Harness, ExitCodesComeBackWhole) {
   for (const std::uint32_t code : {0u, 1u, 126u, 0x80000000u, 0xC0000005u}) {

@@ -16,7 +16,7 @@ TEST(Executable, CarriesItsApplicationManifest) {
   ASSERT_NE(module, nullptr) << "error " << ::GetLastError();
   const HRSRC resource = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
   ASSERT_NE(resource, nullptr) << "no manifest resource (error " << ::GetLastError() << ")";
-  const auto *bytes = static_cast<const char *>(::LockResource(::LoadResource(module, resource)));
+  const auto* bytes = static_cast<const char*>(::LockResource(::LoadResource(module, resource)));
   ASSERT_NE(bytes, nullptr);
   const std::string manifest(bytes, ::SizeofResource(module, resource));
   ::FreeLibrary(module);

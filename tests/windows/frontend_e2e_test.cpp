@@ -10,12 +10,12 @@ namespace obrex::e2e {
 namespace {
 
 struct UsageCase {
-  const char *name;
+  const char* name;
   std::wstring arguments;
   std::string err;
 };
 
-void PrintTo(const UsageCase &usage, std::ostream *out) {
+void PrintTo(const UsageCase& usage, std::ostream* out) {
   *out << usage.name;
 }
 
@@ -49,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
         // never converted.
         UsageCase{"ErrorBeforeAnUnpairedSurrogate", std::wstring(L"--bogus ") + wchar_t(0xD800),
                   "obrex-sandbox-exec: unknown argument: --bogus\n"}),
-    [](const testing::TestParamInfo<UsageCase> &test) { return std::string(test.param.name); });
+    [](const testing::TestParamInfo<UsageCase>& test) { return std::string(test.param.name); });
 
 TEST(FrontEndE2e, EmptyCommandLineIsNoArguments) {
   const RunOutcome run = run_raw(obrex_path(), L"");

@@ -72,7 +72,7 @@ protected:
     ASSERT_TRUE(os.write_file(*file, bytes));
   }
 
-  static void remove_tree(const std::wstring &directory) {
+  static void remove_tree(const std::wstring& directory) {
     ::WIN32_FIND_DATAW entry;
     const HANDLE search = ::FindFirstFileW((directory + L"\\*").c_str(), &entry);
     if (search != INVALID_HANDLE_VALUE) {
@@ -131,7 +131,7 @@ TEST_F(Win32OsTest, FormatMessageFailuresReportTheLastError) {
 TEST_F(Win32OsTest, NtStatusTextsComeFromTheNtdllMessageTable) {
   const auto ntdll = os.get_module_handle(u"NTDLL.DLL");
   ASSERT_TRUE(ntdll);
-  EXPECT_EQ(ntdll->value, static_cast<void *>(::GetModuleHandleW(L"ntdll.dll")));
+  EXPECT_EQ(ntdll->value, static_cast<void*>(::GetModuleHandleW(L"ntdll.dll")));
   const auto text = os.format_message(kFromSystem | FORMAT_MESSAGE_FROM_HMODULE, *ntdll,
                                       0xC0000022 /* STATUS_ACCESS_DENIED */, 2048);
   if (!text && e2e::running_under_wine()) {
@@ -151,7 +151,7 @@ TEST_F(Win32OsTest, EnvironmentTellsUnsetFromEmptyAndKeepsEveryUnit) {
   const std::u16string name = u"OBREX_ADAPTER_TEST_VARIABLE";
   const std::u16string long_value(5000, u'x'); // beyond the first buffer
   const std::u16string odd_units = {u'a', char16_t(0xD800), u'\u00e9', u'b'};
-  for (const std::u16string &value : {std::u16string(u"value"), std::u16string(), long_value,
+  for (const std::u16string& value : {std::u16string(u"value"), std::u16string(), long_value,
                                       odd_units, std::u16string(u"C:\\dir with spaces\\")}) {
     ASSERT_TRUE(os.set_environment_variable(name, value));
     const auto read = os.get_environment_variable(name);
@@ -174,7 +174,7 @@ TEST_F(Win32OsTest, SettingAnInvalidNameFails) {
 TEST_F(Win32OsFilesTest, SameDirectoryHasTheSameIdThroughEveryPathText) {
   ASSERT_TRUE(os.create_directory(path(L"project")));
   ASSERT_TRUE(os.create_directory(path(L"other")));
-  const auto id_of = [&](const std::u16string &text) {
+  const auto id_of = [&](const std::u16string& text) {
     UniqueHandle handle = open(text);
     const auto id = os.get_file_id_info(handle.get());
     EXPECT_TRUE(id) << "error " << (id ? 0u : id.error());
@@ -183,7 +183,7 @@ TEST_F(Win32OsFilesTest, SameDirectoryHasTheSameIdThroughEveryPathText) {
   const FILE_ID_INFO project = id_of(path(L"project"));
   std::u16string slashes = path(L"project");
   std::replace(slashes.begin(), slashes.end(), u'\\', u'/');
-  for (const std::u16string &text :
+  for (const std::u16string& text :
        {path(L".\\project"), path(L"project\\."), path(L"other\\..\\project\\"), slashes}) {
     const FILE_ID_INFO same = id_of(text);
     EXPECT_EQ(same.VolumeSerialNumber, project.VolumeSerialNumber);
@@ -197,7 +197,7 @@ TEST_F(Win32OsFilesTest, AttributesOfFilesAndDirectories) {
   ASSERT_TRUE(os.create_directory(path(L"dir")));
   make_file(L"file.txt", "content");
   struct Case {
-    const wchar_t *name;
+    const wchar_t* name;
     bool directory;
   };
   for (const Case c : {Case{L"dir", true}, Case{L"file.txt", false}}) {
@@ -232,7 +232,7 @@ TEST_F(Win32OsFilesTest, MissingPathsReportNotFound) {
 TEST_F(Win32OsFilesTest, CreatingAnExistingDirectoryOrFileReportsAlreadyExists) {
   ASSERT_TRUE(os.create_directory(path(L"dir")));
   make_file(L"file", "");
-  for (const wchar_t *name : {L"dir", L"file"}) {
+  for (const wchar_t* name : {L"dir", L"file"}) {
     const auto again = os.create_directory(path(name));
     ASSERT_FALSE(again);
     EXPECT_EQ(again.error(), static_cast<std::uint32_t>(ERROR_ALREADY_EXISTS));
@@ -280,7 +280,7 @@ TEST_F(Win32OsTest, FullPathNamesGrowAsNeeded) {
     std::u16string relative;
     std::u16string absolute;
   };
-  for (const Case &c :
+  for (const Case& c :
        {Case{u"x\\..\\y", base + u"y"}, Case{u"x/./y", base + u"x\\y"}, Case{deep, base + deep}}) {
     const auto full = os.get_full_path_name(c.relative);
     ASSERT_TRUE(full) << "error " << full.error();
@@ -315,7 +315,7 @@ TEST_F(Win32OsTest, SidTextsRoundTrip) {
     std::u16string canonical;
     std::uint32_t length;
   };
-  for (const Case &c :
+  for (const Case& c :
        {Case{u"S-1-1-0", u"S-1-1-0", 12}, Case{u"WD", u"S-1-1-0", 12},
         Case{u"S-1-16-4096", u"S-1-16-4096", 12},
         Case{u"S-1-5-21-1-2-3-4", u"S-1-5-21-1-2-3-4", 28},
@@ -436,7 +436,7 @@ TEST_F(Win32OsFilesTest, LowLabelIsWrittenAndReadBack) {
 
 // A token information record, read with the size call first; empty when
 // the token has none.
-std::vector<std::uint64_t> read_token(Os &os, Handle token, std::uint32_t kind) {
+std::vector<std::uint64_t> read_token(Os& os, Handle token, std::uint32_t kind) {
   std::uint32_t needed = 0;
   const auto sizing = os.get_token_information(token, kind, nullptr, 0, needed);
   EXPECT_FALSE(sizing);
@@ -457,14 +457,14 @@ TEST_F(Win32OsTest, TokenRecordsAreReadInPlace) {
 
   const auto user = read_token(os, *token, TokenUser);
   ASSERT_FALSE(user.empty());
-  const auto *user_record = reinterpret_cast<const TOKEN_USER *>(user.data());
+  const auto* user_record = reinterpret_cast<const TOKEN_USER*>(user.data());
   const auto user_text = os.convert_sid_to_string_sid(user_record->User.Sid);
   ASSERT_TRUE(user_text);
   EXPECT_TRUE(user_text->starts_with(u"S-1-5-")) << display(*user_text);
 
   const auto groups = read_token(os, *token, TokenGroups);
   ASSERT_FALSE(groups.empty());
-  const auto *group_record = reinterpret_cast<const TOKEN_GROUPS *>(groups.data());
+  const auto* group_record = reinterpret_cast<const TOKEN_GROUPS*>(groups.data());
   ASSERT_GT(group_record->GroupCount, 0u);
   bool everyone = false;
   for (std::uint32_t i = 0; i < group_record->GroupCount; ++i) {
@@ -502,11 +502,11 @@ TEST_F(Win32OsTest, RestrictedLowTokenCarriesItsSids) {
   const auto level = read_token(os, *restricted, TokenIntegrityLevel);
   ASSERT_FALSE(level.empty());
   EXPECT_EQ(os.convert_sid_to_string_sid(
-                reinterpret_cast<const TOKEN_MANDATORY_LABEL *>(level.data())->Label.Sid),
+                reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(level.data())->Label.Sid),
             u"S-1-16-4096");
   const auto sids = read_token(os, *restricted, TokenRestrictedSids);
   ASSERT_FALSE(sids.empty());
-  const auto *record = reinterpret_cast<const TOKEN_GROUPS *>(sids.data());
+  const auto* record = reinterpret_cast<const TOKEN_GROUPS*>(sids.data());
   ASSERT_EQ(record->GroupCount, 2u);
   EXPECT_EQ(os.convert_sid_to_string_sid(record->Groups[0].Sid), u"S-1-5-21-1-2-3-4");
   EXPECT_EQ(os.convert_sid_to_string_sid(record->Groups[1].Sid), u"S-1-1-0");
@@ -515,7 +515,7 @@ TEST_F(Win32OsTest, RestrictedLowTokenCarriesItsSids) {
 // --- jobs and processes -----------------------------------------------------
 
 // A job with every user-interface limit, as a launch makes it.
-UniqueHandle restricted_job(Os &os) {
+UniqueHandle restricted_job(Os& os) {
   const auto job = os.create_job_object();
   EXPECT_TRUE(job) << "error " << (job ? 0u : job.error());
   if (!job) {
@@ -640,7 +640,7 @@ TEST(Sha256Cng, KnownDigests) {
         0x33, 0xb0, 0xae, 0x53, 0x7a, 0xf6, 0xc0, 0xaf, 0x3d, 0x12, 0xbd,
         0x5c, 0x7f, 0x21, 0x0d, 0x49, 0xeb, 0xa1, 0x08, 0xdd, 0x94}},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     EXPECT_EQ(sha256(c.input), c.digest) << c.input;
   }
 }

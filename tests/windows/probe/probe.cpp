@@ -50,7 +50,7 @@ void line(std::string_view key, std::uint32_t value, bool hex = false) {
   line(key, text);
 }
 
-void report_environment(const wchar_t *name, std::string_view key) {
+void report_environment(const wchar_t* name, std::string_view key) {
   std::vector<wchar_t> buffer(1024);
   for (;;) {
     ::SetLastError(ERROR_SUCCESS);
@@ -71,7 +71,7 @@ std::vector<unsigned char> token_information(HANDLE token, TOKEN_INFORMATION_CLA
   DWORD needed = 0;
   ::GetTokenInformation(token, kind, nullptr, 0, &needed);
   // Zeroed, and aligned for the pointers inside.
-  std::vector<unsigned char> buffer(needed + sizeof(void *));
+  std::vector<unsigned char> buffer(needed + sizeof(void*));
   if (needed == 0 || !::GetTokenInformation(token, kind, buffer.data(), needed, &needed)) {
     buffer.clear();
   }
@@ -99,12 +99,12 @@ void report_token() {
     line("integrity_error", ::GetLastError());
   } else {
     line("integrity",
-         sid_text(reinterpret_cast<const TOKEN_MANDATORY_LABEL *>(label.data())->Label.Sid));
+         sid_text(reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(label.data())->Label.Sid));
   }
   const auto restricted = token_information(token, TokenRestrictedSids);
   std::wstring sids;
   if (!restricted.empty()) {
-    const auto *groups = reinterpret_cast<const TOKEN_GROUPS *>(restricted.data());
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(restricted.data());
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
       sids += (i == 0 ? L"" : L",") + sid_text(groups->Groups[i].Sid);
     }
@@ -113,7 +113,7 @@ void report_token() {
   const auto privileges = token_information(token, TokenPrivileges);
   std::wstring names;
   if (!privileges.empty()) {
-    const auto *list = reinterpret_cast<const TOKEN_PRIVILEGES *>(privileges.data());
+    const auto* list = reinterpret_cast<const TOKEN_PRIVILEGES*>(privileges.data());
     for (DWORD i = 0; i < list->PrivilegeCount; ++i) {
       LUID luid = list->Privileges[i].Luid;
       wchar_t name[128];
@@ -128,7 +128,7 @@ void report_token() {
 
 } // namespace
 
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv) {
   UINT exit_code = 0;
   bool want_token = false;
   std::string error_output;
