@@ -12,11 +12,11 @@ class OwnedHandle {
 public:
   OwnedHandle() = default;
   explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-  OwnedHandle(const OwnedHandle &) = delete;
-  OwnedHandle &operator=(const OwnedHandle &) = delete;
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
   ~OwnedHandle() { reset(); }
   HANDLE get() const { return handle_; }
-  HANDLE *out() { return &handle_; }
+  HANDLE* out() { return &handle_; }
   void reset() {
     if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) {
       ::CloseHandle(handle_);
@@ -28,11 +28,11 @@ private:
   HANDLE handle_ = nullptr;
 };
 
-[[noreturn]] void fail(const std::string &what) {
+[[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error(what + " failed with error " + std::to_string(::GetLastError()));
 }
 
-std::optional<std::wstring> environment_variable(const std::wstring &name) {
+std::optional<std::wstring> environment_variable(const std::wstring& name) {
   std::wstring value(256, L'\0');
   for (;;) {
     ::SetLastError(ERROR_SUCCESS);
@@ -49,7 +49,7 @@ std::optional<std::wstring> environment_variable(const std::wstring &name) {
   }
 }
 
-void set_environment_variable(const std::wstring &name, const std::optional<std::wstring> &value) {
+void set_environment_variable(const std::wstring& name, const std::optional<std::wstring>& value) {
   if (!::SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr)) {
     fail("SetEnvironmentVariableW");
   }
@@ -58,14 +58,14 @@ void set_environment_variable(const std::wstring &name, const std::optional<std:
 // Applies the overrides for the lifetime of the object.
 class ScopedEnvironment {
 public:
-  explicit ScopedEnvironment(const std::vector<EnvironmentOverride> &overrides) {
-    for (const auto &[name, value] : overrides) {
+  explicit ScopedEnvironment(const std::vector<EnvironmentOverride>& overrides) {
+    for (const auto& [name, value] : overrides) {
       saved_.emplace_back(name, environment_variable(name));
       set_environment_variable(name, value);
     }
   }
-  ScopedEnvironment(const ScopedEnvironment &) = delete;
-  ScopedEnvironment &operator=(const ScopedEnvironment &) = delete;
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
   ~ScopedEnvironment() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
       ::SetEnvironmentVariableW(it->first.c_str(), it->second ? it->second->c_str() : nullptr);
@@ -76,7 +76,7 @@ private:
   std::vector<EnvironmentOverride> saved_;
 };
 
-void read_all(HANDLE pipe, std::string &bytes) {
+void read_all(HANDLE pipe, std::string& bytes) {
   char buffer[4096];
   DWORD read = 0;
   while (::ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) {
@@ -119,8 +119,8 @@ std::wstring quoted_path(std::wstring_view path) {
   return L"\"" + std::wstring(path) + L"\"";
 }
 
-RunOutcome run_raw(const std::wstring &program, const std::wstring &command_line,
-                   const std::vector<EnvironmentOverride> &environment) {
+RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line,
+                   const std::vector<EnvironmentOverride>& environment) {
   ScopedEnvironment scoped(environment);
 
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -172,7 +172,7 @@ RunOutcome run_raw(const std::wstring &program, const std::wstring &command_line
 }
 
 RunOutcome run_obrex(std::wstring_view arguments,
-                     const std::vector<EnvironmentOverride> &environment) {
+                     const std::vector<EnvironmentOverride>& environment) {
   const std::wstring program = obrex_path();
   return run_raw(program, quoted_path(program) + L" " + std::wstring(arguments), environment);
 }

@@ -40,13 +40,13 @@ std::wstring quoted_path(std::wstring_view path);
 
 // Starts `program` with exactly `command_line` (its first word included) as
 // the process command line.
-RunOutcome run_raw(const std::wstring &program, const std::wstring &command_line,
-                   const std::vector<EnvironmentOverride> &environment = {});
+RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line,
+                   const std::vector<EnvironmentOverride>& environment = {});
 
 // Starts obrex-sandbox-exec.exe with the command line: its quoted path, a
 // space and `arguments`.
 RunOutcome run_obrex(std::wstring_view arguments,
-                     const std::vector<EnvironmentOverride> &environment = {});
+                     const std::vector<EnvironmentOverride>& environment = {});
 
 // The value of the first "key=value" line that the probe printed with `key`,
 // or nullopt.
