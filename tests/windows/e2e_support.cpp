@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <cwctype>
 #include <stdexcept>
 #include <thread>
 
@@ -202,6 +204,119 @@ std::string utf8(std::wstring_view text) {
   ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
                         nullptr, nullptr);
   return bytes;
+}
+
+std::wstring command_line_argument(std::wstring_view argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) {
+    return std::wstring(argument);
+  }
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    quoted += c;
+    backslashes = 0;
+  }
+  quoted.append(2 * backslashes, L'\\');
+  return quoted + L"\"";
+}
+
+std::wstring command_line(const std::vector<std::wstring>& arguments) {
+  std::wstring line;
+  for (const std::wstring& argument : arguments) {
+    line += (line.empty() ? L"" : L" ") + command_line_argument(argument);
+  }
+  return line;
+}
+
+std::string os_error_text(std::uint32_t code) {
+  wchar_t text[2048];
+  const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, text, 2048, nullptr);
+  if (length == 0) {
+    fail("FormatMessageW(" + std::to_string(code) + ")");
+  }
+  std::wstring_view message(text, length);
+  while (!message.empty() && std::iswspace(message.back())) {
+    message.remove_suffix(1);
+  }
+  return utf8(message) + " (os error " + std::to_string(static_cast<std::int32_t>(code)) + ")";
+}
+
+TempDirectory::TempDirectory() {
+  static std::atomic<unsigned> count = 0;
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+  if (length == 0 || length > MAX_PATH) {
+    fail("GetTempPathW");
+  }
+  path_ = std::wstring(temp, length) + L"obrex-e2e-" + std::to_wstring(::GetCurrentProcessId()) +
+          L"-" + std::to_wstring(::GetTickCount64()) + L"-" + std::to_wstring(count++);
+  if (!::CreateDirectoryW(path_.c_str(), nullptr)) {
+    fail("CreateDirectoryW");
+  }
+}
+
+TempDirectory::~TempDirectory() {
+  remove_tree(path_);
+}
+
+std::wstring TempDirectory::operator/(std::wstring_view relative) const {
+  return path_ + L"\\" + std::wstring(relative);
+}
+
+std::wstring TempDirectory::make_directory(std::wstring_view relative) const {
+  const std::wstring path = *this / relative;
+  if (!::CreateDirectoryW(path.c_str(), nullptr)) {
+    fail("CreateDirectoryW(" + utf8(path) + ")");
+  }
+  return path;
+}
+
+std::wstring TempDirectory::make_file(std::wstring_view relative) const {
+  const std::wstring path = *this / relative;
+  OwnedHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.get() == INVALID_HANDLE_VALUE) {
+    fail("CreateFileW(" + utf8(path) + ")");
+  }
+  return path;
+}
+
+std::wstring TempDirectory::copy_probe(std::wstring_view relative) const {
+  const std::wstring path = *this / relative;
+  if (!::CopyFileW(probe_path().c_str(), path.c_str(), TRUE)) {
+    fail("CopyFileW(" + utf8(path) + ")");
+  }
+  return path;
+}
+
+void remove_tree(const std::wstring& directory) {
+  WIN32_FIND_DATAW entry;
+  const HANDLE search = ::FindFirstFileW((directory + L"\\*").c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") {
+        continue;
+      }
+      const std::wstring child = directory + L"\\" + name;
+      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+          (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        remove_tree(child);
+      } else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        ::RemoveDirectoryW(child.c_str());
+      } else {
+        ::DeleteFileW(child.c_str());
+      }
+    } while (::FindNextFileW(search, &entry));
+    ::FindClose(search);
+  }
+  ::RemoveDirectoryW(directory.c_str());
 }
 
 } // namespace obrex::e2e

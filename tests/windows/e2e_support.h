@@ -55,4 +55,43 @@ std::optional<std::string> probe_value(std::string_view out, std::string_view ke
 // The bytes of a UTF-16 text in UTF-8, for comparing with what a run wrote.
 std::string utf8(std::wstring_view text);
 
+// One argument written for a command line so that the C runtime's splitting
+// gives it back unchanged: as it is when it needs no quotes, otherwise
+// between double quotes with the backslashes before a quote doubled.
+std::wstring command_line_argument(std::wstring_view argument);
+
+// The arguments written so, separated by one space.
+std::wstring command_line(const std::vector<std::wstring>& arguments);
+
+// The system's description of an error code, without the line break it ends
+// in, then " (os error N)": how the program ends a message about a failed
+// call.
+std::string os_error_text(std::uint32_t code);
+
+// A fresh, empty directory under the system's temporary folder, removed with
+// everything in it when the object goes.
+class TempDirectory {
+public:
+  TempDirectory();
+  TempDirectory(const TempDirectory&) = delete;
+  TempDirectory& operator=(const TempDirectory&) = delete;
+  ~TempDirectory();
+
+  const std::wstring& path() const { return path_; }
+  // The full path of `relative` inside the directory.
+  std::wstring operator/(std::wstring_view relative) const;
+
+  // Each creates `relative` inside and returns its full path; its parent
+  // must exist.
+  std::wstring make_directory(std::wstring_view relative) const;
+  std::wstring make_file(std::wstring_view relative) const;
+  std::wstring copy_probe(std::wstring_view relative) const;
+
+private:
+  std::wstring path_;
+};
+
+// Removes a directory with everything in it, as far as it can.
+void remove_tree(const std::wstring& directory);
+
 } // namespace obrex::e2e

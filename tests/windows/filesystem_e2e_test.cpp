@@ -1,0 +1,238 @@
+// What a run leaves on the real file system: the user's sandbox temporary
+// directory, and the labels and grants of the --write and --deny paths.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <aclapi.h>
+#include <knownfolders.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+#include "identity/sandbox_identity.h"
+#include "platform/win32_os.h"
+
+namespace obrex::e2e {
+namespace {
+
+bool exists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool is_directory(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::wstring profile_folder() {
+  PWSTR path = nullptr;
+  const HRESULT result = ::SHGetKnownFolderPath(FOLDERID_Profile, 0, nullptr, &path);
+  std::wstring profile = SUCCEEDED(result) ? path : L"";
+  ::CoTaskMemFree(path);
+  return profile;
+}
+
+// The user's sandbox temporary directory and the levels above it that a
+// run creates when they are missing.
+class SandboxTempE2e : public testing::Test {
+protected:
+  void SetUp() override {
+    const std::wstring profile = profile_folder();
+    ASSERT_FALSE(profile.empty());
+    tornel_ = profile + L"\\AppData\\LocalLow\\Tornel";
+    obrex_ = tornel_ + L"\\Obrex";
+    sandbox_temp_ = obrex_ + L"\\sandbox-temp";
+  }
+
+  // Removes the levels that a run creates, as far as they are empty (other
+  // runs may have left files there); true when the sandbox temporary
+  // directory is gone.
+  bool remove_empty_levels() const {
+    for (const std::wstring* level : {&sandbox_temp_, &obrex_, &tornel_}) {
+      ::RemoveDirectoryW(level->c_str());
+    }
+    return !exists(sandbox_temp_);
+  }
+
+  RunOutcome run_probe(const std::wstring& project) const {
+    // The run's own TEMP and TMP are replaced, whatever they were.
+    return run_obrex(command_line({L"--project", project, L"--", probe_path()}),
+                     {{L"TEMP", L"C:\\inherited-temp"}, {L"TMP", std::nullopt}});
+  }
+
+  TempDirectory project_;
+  std::wstring tornel_, obrex_, sandbox_temp_;
+};
+
+TEST_F(SandboxTempE2e, IsCreatedAfterTheProjectIsKnownAndGivenToTheCommand) {
+  const bool removed = remove_empty_levels();
+
+  const std::wstring missing = project_ / L"missing";
+  const RunOutcome failed = run_probe(missing);
+  EXPECT_EQ(failed.err, "obrex-sandbox-exec: cannot open " + utf8(missing) + ": " +
+                            os_error_text(ERROR_FILE_NOT_FOUND) + "\n");
+  EXPECT_EQ(failed.exit_code, 126u);
+  if (removed) {
+    EXPECT_FALSE(exists(sandbox_temp_)) << "created by a run that could not identify its project";
+  }
+
+  const RunOutcome run = run_probe(project_.path());
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_TRUE(is_directory(sandbox_temp_)) << utf8(sandbox_temp_);
+  EXPECT_EQ(probe_value(run.out, "TEMP"), utf8(sandbox_temp_));
+  EXPECT_EQ(probe_value(run.out, "TMP"), utf8(sandbox_temp_));
+}
+
+TEST_F(SandboxTempE2e, FileInItsPlaceFailsTheRun) {
+  if (!remove_empty_levels()) {
+    GTEST_SKIP() << utf8(sandbox_temp_) << " holds files of other runs; it is left alone";
+  }
+  ::CreateDirectoryW(tornel_.c_str(), nullptr);
+  ::CreateDirectoryW(obrex_.c_str(), nullptr);
+  // Removed again whatever happens, so that later runs find the usual state.
+  struct FileInTheWay {
+    explicit FileInTheWay(const std::wstring& path) : path_(path) {
+      const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+      created = file != INVALID_HANDLE_VALUE;
+      ::CloseHandle(file);
+    }
+    FileInTheWay(const FileInTheWay&) = delete;
+    FileInTheWay& operator=(const FileInTheWay&) = delete;
+    ~FileInTheWay() { ::DeleteFileW(path_.c_str()); }
+    bool created = false;
+
+  private:
+    std::wstring path_;
+  } file(sandbox_temp_);
+  ASSERT_TRUE(file.created) << "error " << ::GetLastError();
+
+  const RunOutcome run = run_probe(project_.path());
+  const std::string context = "obrex-sandbox-exec: cannot create " + utf8(sandbox_temp_) + ": ";
+  EXPECT_TRUE(run.err == context + os_error_text(ERROR_ALREADY_EXISTS) + "\n" ||
+              run.err == context + os_error_text(ERROR_FILE_EXISTS) + "\n")
+      << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.exit_code, 126u);
+}
+
+class PathPreparationE2e : public testing::Test {
+protected:
+  TempDirectory project_;
+};
+
+TEST_F(PathPreparationE2e, MissingWriteAndDenyPathsAreSkipped) {
+  // Absolute, relative, invalid, and too long for a path without the
+  // extended-length prefix.
+  const std::vector<std::wstring> skipped = {
+      project_ / L"missing", project_ / L"missing\\deeper", L"obrex-e2e-missing\\relative",
+      project_ / L"bad?name",
+      project_ / (std::wstring(200, L'm') + L"\\" + std::wstring(200, L'n'))};
+  std::vector<std::wstring> arguments = {L"--project", project_.path()};
+  for (const std::wstring& path : skipped) {
+    arguments.insert(arguments.end(), {L"--write", path, L"--deny", path});
+  }
+  arguments.insert(arguments.end(), {L"--", probe_path(), L"exit=7"});
+  const RunOutcome run = run_obrex(command_line(arguments));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_code, 7u);
+  EXPECT_TRUE(probe_value(run.out, "command_line"));
+  for (const std::wstring& path : skipped) {
+    EXPECT_FALSE(exists(path)) << utf8(path);
+  }
+}
+
+// One part of a path's security descriptor as SDDL text.
+std::string security_text(const std::wstring& path, SECURITY_INFORMATION part) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD status = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, part, nullptr, nullptr,
+                                               nullptr, nullptr, &descriptor);
+  if (status != ERROR_SUCCESS) {
+    ADD_FAILURE() << "GetNamedSecurityInfoW(" << utf8(path) << "): " << status;
+    return {};
+  }
+  LPWSTR text = nullptr;
+  std::string result;
+  if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, part,
+                                                             &text, nullptr)) {
+    result = utf8(text);
+  } else {
+    ADD_FAILURE() << "ConvertSecurityDescriptorToStringSecurityDescriptorW: " << ::GetLastError();
+  }
+  ::LocalFree(text);
+  ::LocalFree(descriptor);
+  return result;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(PathPreparationE2e, WritePathsAreLabelledAndGrantedAndDenyPathsLabelled) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << "Wine cannot read or write integrity labels (GetNamedSecurityInfoW with "
+                    "LABEL_SECURITY_INFORMATION fails with 5), so a run with an existing --write "
+                    "or --deny path fails there";
+  }
+  const std::wstring write = project_.make_directory(L"write");
+  const std::wstring file = project_.make_file(L"write.txt");
+  const std::wstring deny = project_.make_directory(L"deny");
+  const std::wstring both = project_.make_directory(L"both");
+  Win32Os os;
+  const auto identity = derive_sandbox_identity(os, utf8(project_.path()), {});
+  ASSERT_TRUE(identity) << identity.error().message;
+  const std::string grant = "(A;OICI;FA;;;" + identity->sid_text + ")";
+
+  const std::wstring arguments = command_line(
+      {L"--project", project_.path(), L"--write", write, L"--write", write, L"--write", file,
+       L"--deny", deny, L"--write", both, L"--deny", both, L"--", probe_path(), L"exit=3"});
+  const RunOutcome first = run_obrex(arguments);
+  ASSERT_EQ(first.err, "");
+  ASSERT_EQ(first.exit_code, 3u);
+
+  struct Expected {
+    const std::wstring& path;
+    const char* label;
+    std::size_t grants;
+  };
+  const Expected expected[] = {{write, "(ML;OICI;NW;;;LW)", 1},
+                               {file, ";NW;;;LW)", 1},
+                               {deny, "(ML;OICI;NWNR;;;ME)", 0},
+                               {both, "(ML;OICI;NWNR;;;ME)", 1}};
+  std::vector<std::string> labels, dacls;
+  for (const Expected& e : expected) {
+    labels.push_back(security_text(e.path, LABEL_SECURITY_INFORMATION));
+    dacls.push_back(security_text(e.path, DACL_SECURITY_INFORMATION));
+    EXPECT_NE(labels.back().find(e.label), std::string::npos) << utf8(e.path) << labels.back();
+    EXPECT_EQ(occurrences(labels.back(), "(ML;"), 1u) << utf8(e.path) << labels.back();
+    EXPECT_EQ(occurrences(dacls.back(), identity->sid_text), e.grants)
+        << utf8(e.path) << dacls.back();
+    if (e.grants > 0) {
+      EXPECT_NE(dacls.back().find(grant), std::string::npos) << utf8(e.path) << dacls.back();
+    }
+  }
+  // The project itself is not touched when not listed.
+  EXPECT_EQ(security_text(project_.path(), DACL_SECURITY_INFORMATION).find(identity->sid_text),
+            std::string::npos);
+
+  // A second run finds everything in place and adds nothing.
+  const RunOutcome second = run_obrex(arguments);
+  ASSERT_EQ(second.err, "");
+  ASSERT_EQ(second.exit_code, 3u);
+  for (std::size_t i = 0; i < std::size(expected); ++i) {
+    EXPECT_EQ(security_text(expected[i].path, LABEL_SECURITY_INFORMATION), labels[i]);
+    EXPECT_EQ(security_text(expected[i].path, DACL_SECURITY_INFORMATION), dacls[i]);
+  }
+}
+
+} // namespace
+} // namespace obrex::e2e
