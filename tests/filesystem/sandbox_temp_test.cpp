@@ -11,18 +11,15 @@ namespace {
 using test::SimulatedOs;
 
 TEST(ParentPath, DropsTheLastComponentButNeverTheRoot) {
+  // clang-format off
   const std::pair<std::u16string, std::optional<std::u16string>> cases[] = {
-      {u"C:\\a\\\\b\\", u"C:\\a"},
-      {u"C:\\a", u"C:\\"},
-      {u"C:\\", std::nullopt},
-      {u"C:a", u"C:"},
-      {u"a", u""},
-      {u"", std::nullopt},
-      {u"\\\\server\\share\\x", u"\\\\server\\share\\"},
-      {u"\\\\server\\share\\", std::nullopt},
+      {u"C:\\a\\\\b\\", u"C:\\a"}, {u"C:\\a", u"C:\\"}, {u"C:\\", std::nullopt},
+      {u"C:a", u"C:"}, {u"a", u""}, {u"", std::nullopt},
+      {u"\\\\server\\share\\x", u"\\\\server\\share\\"}, {u"\\\\server\\share\\", std::nullopt},
       {u"\\\\?\\UNC\\server\\share\\x", u"\\\\?\\UNC\\server\\share\\"},
       {u"\\\\?\\C:\\a", u"\\\\?\\C:\\"},
   };
+  // clang-format on
   for (const auto& [path, parent] : cases) {
     EXPECT_EQ(parent_path(path), parent) << display_text(path);
   }
