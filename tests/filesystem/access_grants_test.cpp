@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 
-#include "filesystem/labels.h"
 #include "identity/security_conversions.h"
 #include "platform/constants.h"
 #include "support/simulated_os.h"
@@ -12,42 +12,34 @@
 namespace obrex {
 namespace {
 
-using test::SimulatedOs;
-
 constexpr const char* kSidText = "S-1-5-21-10-20-30-1";
 constexpr const char* kDefaultDacl = "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
-constexpr const char* kGrantedDacl =
-    "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-10-20-30-1)";
+constexpr const char* kGrant = "(A;OICI;FA;;;S-1-5-21-10-20-30-1)";
+constexpr const char* kLowLabel = "S:(ML;OICI;NW;;;LW)";
 
-class AccessGrantsTest : public testing::Test {
-protected:
-  void SetUp() override {
-    auto made = sid_from_text(os, kSidText);
-    ASSERT_TRUE(made);
-    sid = std::move(*made);
-  }
+// A simulated system with the directory C:\w and the sandbox SID.
+struct Grants : test::SimulatedOs {
+  Grants() : sid(std::move(*sid_from_text(*this, kSidText))) { add_directory(u"C:\\w"); }
 
   Result<void> prepare(const std::vector<std::string>& write_dirs) {
-    return prepare_write_paths(os, write_dirs, sid.get(), kSidText);
+    return prepare_write_paths(*this, write_dirs, sid.get(), kSidText);
   }
-
   // Nothing is left open or allocated but the sandbox SID.
-  void expect_nothing_held() {
-    EXPECT_EQ(os.live_allocations(), 1u);
-    EXPECT_EQ(os.open_handles(), 0u);
+  void expect_nothing_held() const {
+    EXPECT_EQ(live_allocations(), 1u);
+    EXPECT_EQ(open_handles(), 0u);
   }
 
-  SimulatedOs os;
   LocalMemory<SidPtr> sid;
 };
 
-TEST_F(AccessGrantsTest, LabelsThenGrantsEachExistingPath) {
-  os.add_directory(u"C:\\w");
+TEST(PrepareWritePaths, LabelsThenGrantsEachExistingPathOnce) {
+  Grants os;
   os.add_file(u"C:\\notes.txt");
-  ASSERT_TRUE(prepare({"C:\\w", "C:\\missing", "C:\\notes.txt"}));
+  ASSERT_TRUE(os.prepare({"C:\\missing", "C:\\w", "C:\\notes.txt", "C:\\w"}));
   for (const char16_t* path : {u"C:\\w", u"C:\\notes.txt"}) {
-    EXPECT_EQ(os.find(path)->label, "S:(ML;OICI;NW;;;LW)");
-    EXPECT_EQ(os.find(path)->dacl, kGrantedDacl);
+    EXPECT_EQ(os.find(path)->label, kLowLabel);
+    EXPECT_EQ(os.find(path)->dacl, std::string(kDefaultDacl) + kGrant);
   }
   EXPECT_EQ(os.find(u"C:\\missing"), nullptr);
 
@@ -60,135 +52,79 @@ TEST_F(AccessGrantsTest, LabelsThenGrantsEachExistingPath) {
     EXPECT_EQ(entry.Trustee.MultipleTrusteeOperation, 0u);
     EXPECT_EQ(entry.Trustee.TrusteeForm, 0u); // TRUSTEE_IS_SID
     EXPECT_EQ(entry.Trustee.TrusteeType, 0u); // TRUSTEE_IS_UNKNOWN
-    EXPECT_EQ(entry.Trustee.ptstrName, sid.get().value);
+    EXPECT_EQ(entry.Trustee.ptstrName, os.sid.get().value);
   }
 
-  // One path is finished, label before grant, before the next is begun.
+  // One path is finished, label before grant, before the next is begun; the
+  // path listed again is left alone.
   std::vector<std::string> writes;
-  for (const std::string& call : os.call_log()) {
-    if (call == "set_named_security_info" || call == "set_entries_in_acl") {
-      writes.push_back(call);
-    }
-  }
+  std::ranges::copy_if(os.call_log(), std::back_inserter(writes), [](const std::string& call) {
+    return call == "set_named_security_info" || call == "set_entries_in_acl";
+  });
   const std::vector<std::string> expected = {"set_named_security_info", "set_entries_in_acl",
                                              "set_named_security_info", "set_named_security_info",
                                              "set_entries_in_acl",      "set_named_security_info"};
   EXPECT_EQ(writes, expected);
-  expect_nothing_held();
+  os.expect_nothing_held();
 }
 
-TEST_F(AccessGrantsTest, ASecondPassAndARepeatedPathWriteNothing) {
-  os.add_directory(u"C:\\w");
-  ASSERT_TRUE(prepare({"C:\\w", "C:\\w"}));
-  EXPECT_EQ(os.calls("set_named_security_info"), 2); // one label, one DACL
-  EXPECT_EQ(os.calls("set_entries_in_acl"), 1);
-  ASSERT_TRUE(prepare({"C:\\w"}));
-  EXPECT_EQ(os.calls("set_named_security_info"), 2);
-  EXPECT_EQ(os.calls("set_entries_in_acl"), 1);
-  EXPECT_EQ(os.find(u"C:\\w")->dacl, kGrantedDacl);
-  expect_nothing_held();
-}
-
-TEST_F(AccessGrantsTest, ADenyAfterTheWriteKeepsTheGrant) {
-  os.add_directory(u"C:\\w");
-  ASSERT_TRUE(prepare({"C:\\w"}));
-  ASSERT_TRUE(protect_denied_paths(os, {"C:\\w"}));
-  EXPECT_EQ(os.find(u"C:\\w")->label, "S:(ML;OICI;NWNR;;;ME)");
-  EXPECT_EQ(os.find(u"C:\\w")->dacl, kGrantedDacl);
-  expect_nothing_held();
-}
-
-TEST_F(AccessGrantsTest, AFailureOnTheSecondPathKeepsTheFirstPathsChanges) {
-  os.add_directory(u"C:\\a");
+TEST(PrepareWritePaths, AFailureOnTheSecondPathKeepsTheFirstPathsChanges) {
+  Grants os;
   os.add_directory(u"C:\\b");
   os.fail_call("set_named_security_info", 3, win::ERROR_ACCESS_DENIED); // C:\b's label
-  const auto result = prepare({"C:\\a", "C:\\b"});
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message, "cannot label C:\\b: Access is denied. (os error 5)");
-  EXPECT_EQ(os.find(u"C:\\a")->label, "S:(ML;OICI;NW;;;LW)");
-  EXPECT_EQ(os.find(u"C:\\a")->dacl, kGrantedDacl);
-  EXPECT_EQ(os.find(u"C:\\b")->label, "");
+  const auto result = os.prepare({"C:\\w", "C:\\b"});
+  EXPECT_EQ(result ? "(prepared)" : result.error().message,
+            "cannot label C:\\b: Access is denied. (os error 5)");
+  EXPECT_EQ(os.find(u"C:\\w")->dacl, std::string(kDefaultDacl) + kGrant);
   EXPECT_EQ(os.find(u"C:\\b")->dacl, kDefaultDacl);
-  expect_nothing_held();
+  os.expect_nothing_held();
 }
 
-struct GrantFailure {
-  const char* name;
-  const char* method;
-  int nth;
-  OsCode code;
-  const char* message;
-  bool labelled; // the label written before the failure stays
-};
-
-class GrantFailureTest : public AccessGrantsTest,
-                         public testing::WithParamInterface<GrantFailure> {};
-
-TEST_P(GrantFailureTest, ReportsTheFailedCallAndReleasesTheBuffers) {
-  const GrantFailure& c = GetParam();
-  os.add_directory(u"C:\\w");
-  os.fail_call(c.method, c.nth, c.code);
-  const auto result = prepare({"C:\\w"});
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message, c.message);
-  EXPECT_EQ(os.find(u"C:\\w")->label, c.labelled ? "S:(ML;OICI;NW;;;LW)" : "");
-  EXPECT_EQ(os.find(u"C:\\w")->dacl, kDefaultDacl);
-  expect_nothing_held();
+TEST(PrepareWritePaths, ReportsEachFailedCallAndReleasesTheBuffers) {
+  // On a fresh path the label is read (get_named_security_info #1) and
+  // written (set_named_security_info #1), the DACL read as text (#2), then
+  // read (#3), extended and written (set_named_security_info #2).
+  const std::tuple<const char*, int, OsCode, const char*, bool> cases[] = {
+      {"get_named_security_info", 1, 0x80070005,
+       "cannot read the security of C:\\w: error 2147942405", false},
+      {"convert_security_descriptor_to_string_security_descriptor", 2, 87,
+       "cannot format the security of C:\\w: The parameter is incorrect. (os error 87)", true},
+      {"get_named_security_info", 3, 5,
+       "cannot read the permissions of C:\\w: Access is denied. (os error 5)", true},
+      {"set_entries_in_acl", 1, 0x80070057,
+       "cannot extend the permissions of C:\\w: error 2147942487", true},
+      {"set_named_security_info", 2, 0xC0000022,
+       "cannot grant the sandbox write access to C:\\w: error 3221225506", true},
+  };
+  for (const auto& [method, nth, code, message, labelled] : cases) {
+    Grants os;
+    os.fail_call(method, nth, code);
+    const auto result = os.prepare({"C:\\w"});
+    EXPECT_EQ(result ? "(prepared)" : result.error().message, message);
+    // A label written before the failure stays.
+    EXPECT_EQ(os.find(u"C:\\w")->label, labelled ? kLowLabel : "");
+    EXPECT_EQ(os.find(u"C:\\w")->dacl, kDefaultDacl);
+    os.expect_nothing_held();
+  }
 }
 
-// The calls on a fresh path: the label is read (get_named_security_info 1)
-// and written (set_named_security_info 1), the DACL read as text (2), then
-// read (3), extended and written (set_named_security_info 2).
-INSTANTIATE_TEST_SUITE_P(
-    Failures, GrantFailureTest,
-    testing::Values(
-        GrantFailure{"LabelRead", "get_named_security_info", 1, 0x80070005,
-                     "cannot read the security of C:\\w: error 2147942405", false},
-        GrantFailure{"DaclText", "convert_security_descriptor_to_string_security_descriptor", 2, 87,
-                     "cannot format the security of C:\\w: The parameter is incorrect. (os "
-                     "error 87)",
-                     true},
-        GrantFailure{"DaclRead", "get_named_security_info", 3, 5,
-                     "cannot read the permissions of C:\\w: Access is denied. (os error 5)", true},
-        GrantFailure{"ExtendStatus", "set_entries_in_acl", 1, 0x80070057,
-                     "cannot extend the permissions of C:\\w: error 2147942487", true},
-        GrantFailure{"WriteStatus", "set_named_security_info", 2, 0xC0000022,
-                     "cannot grant the sandbox write access to C:\\w: error 3221225506", true}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
-
-struct MentionCase {
-  const char* name;
-  std::string dacl;
-  bool mentioned;
-};
-
-class SidMentionTest : public AccessGrantsTest, public testing::WithParamInterface<MentionCase> {};
-
-TEST_P(SidMentionTest, GrantsOnlyWhenTheWholeSidIsAbsent) {
-  const MentionCase& c = GetParam();
-  EXPECT_EQ(dacl_mentions_sid(c.dacl, kSidText), c.mentioned);
-
-  os.add_directory(u"C:\\w").dacl = c.dacl;
-  ASSERT_TRUE(prepare({"C:\\w"}));
-  EXPECT_EQ(os.calls("set_entries_in_acl"), c.mentioned ? 0 : 1);
-  const std::string& dacl = os.find(u"C:\\w")->dacl;
-  EXPECT_EQ(dacl, c.mentioned ? c.dacl : c.dacl + "(A;OICI;FA;;;S-1-5-21-10-20-30-1)");
-  expect_nothing_held();
+TEST(PrepareWritePaths, GrantsOnlyWhenTheWholeSidIsAbsent) {
+  const std::pair<std::string, bool> cases[] = {
+      {"D:(D;OICI;FA;;;S-1-5-21-10-20-30-1)", true}, // a deny entry counts
+      {"D:(A;;0x1200a9;;;S-1-5-21-10-20-30-1)(A;;FA;;;SY)", true},
+      {"D:S-1-5-21-10-20-30-1", true},
+      {"D:(A;OICI;FA;;;S-1-5-21-10-20-30-12)(A;;FR;;;S-1-5-21-10-20-30-1)", true},
+      {"D:(A;OICI;FA;;;S-1-5-21-10-20-30-12)", false}, // a longer SID only
+      {"D:(A;OICI;FA;;;S-1-5-21-10-20-30-1-500)", false},
+  };
+  for (const auto& [dacl, mentioned] : cases) {
+    Grants os;
+    os.find(u"C:\\w")->dacl = dacl;
+    ASSERT_TRUE(os.prepare({"C:\\w"}));
+    EXPECT_EQ(os.find(u"C:\\w")->dacl, mentioned ? dacl : dacl + kGrant);
+    os.expect_nothing_held();
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Dacls, SidMentionTest,
-    testing::Values(
-        MentionCase{"Granted", "D:(A;OICI;FA;;;S-1-5-21-10-20-30-1)", true},
-        MentionCase{"DenyEntry", "D:(D;OICI;FA;;;S-1-5-21-10-20-30-1)", true},
-        MentionCase{"FewerRights", "D:(A;;0x1200a9;;;S-1-5-21-10-20-30-1)(A;;FA;;;SY)", true},
-        MentionCase{"LongerSidOnly", "D:(A;OICI;FA;;;S-1-5-21-10-20-30-12)", false},
-        MentionCase{"LongerSidWithDash", "D:(A;OICI;FA;;;S-1-5-21-10-20-30-1-500)", false},
-        MentionCase{"LongerSidThenWhole",
-                    "D:(A;OICI;FA;;;S-1-5-21-10-20-30-12)(A;;FR;;;S-1-5-21-10-20-30-1)", true},
-        MentionCase{"AtTheEnd", "D:S-1-5-21-10-20-30-1", true},
-        MentionCase{"Others", "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-10-20-31-1)", false}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 } // namespace
 } // namespace obrex

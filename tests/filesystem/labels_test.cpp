@@ -10,38 +10,29 @@ namespace {
 
 using test::SimulatedOs;
 
-struct MarkerCase {
-  const char* name;
-  std::string label;
-  bool written;
-};
+constexpr const char* kDeny = "S:(ML;OICI;NWNR;;;ME)";
 
-class LowWriteLabelTest : public testing::TestWithParam<MarkerCase> {};
-
-TEST_P(LowWriteLabelTest, WritesOnlyWithoutTheMarker) {
-  const MarkerCase& c = GetParam();
-  SimulatedOs os;
-  os.add_directory(u"C:\\w").label = c.label;
-  ASSERT_TRUE(ensure_low_write_label(os, "C:\\w"));
-  EXPECT_EQ(os.calls("set_named_security_info"), c.written ? 1 : 0);
-  EXPECT_EQ(os.find(u"C:\\w")->label, c.written ? "S:(ML;OICI;NW;;;LW)" : c.label);
-  EXPECT_EQ(os.live_allocations(), 0u);
+TEST(EnsureLowWriteLabel, WritesOnlyWithoutTheMarker) {
+  const std::pair<std::string, bool> cases[] = {
+      {"S:(ML;OICIID;NW;;;LW)", false}, {"S:(ML;;NW;;;LW)", false},      {"", true},
+      {"S:(ML;OICI;NW;;;ME)", true},    {"S:(ML;OICI;NWNR;;;LW)", true},
+  };
+  for (const auto& [label, written] : cases) {
+    SimulatedOs os;
+    os.add_directory(u"C:\\w").label = label;
+    ASSERT_TRUE(ensure_low_write_label(os, "C:\\w"));
+    EXPECT_EQ(os.find(u"C:\\w")->label, written ? "S:(ML;OICI;NW;;;LW)" : label);
+    EXPECT_EQ(os.calls("set_named_security_info"), written ? 1 : 0);
+    EXPECT_EQ(os.live_allocations(), 0u);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Labels, LowWriteLabelTest,
-                         testing::Values(MarkerCase{"Inherited", "S:(ML;OICIID;NW;;;LW)", false},
-                                         MarkerCase{"NoFlags", "S:(ML;;NW;;;LW)", false},
-                                         MarkerCase{"None", "", true},
-                                         MarkerCase{"Medium", "S:(ML;OICI;NW;;;ME)", true},
-                                         MarkerCase{"LowNoReadUp", "S:(ML;OICI;NWNR;;;LW)", true}),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
-
-TEST(ProtectDeniedPaths, LabelsEveryExistingPathEveryTime) {
+TEST(ProtectDeniedPaths, LabelsEveryExistingPathEveryTimeUntilOneFails) {
   SimulatedOs os;
-  os.add_directory(u"C:\\secrets").label = "S:(ML;OICI;NWNR;;;ME)";
+  os.add_directory(u"C:\\secrets").label = kDeny;
   os.add_file(u"C:\\key.pem").label = "S:(ML;OICI;NW;;;LW)";
-  const std::vector<std::string> deny = {"C:\\missing", "C:\\secrets", "C:\\no\\where",
-                                         "C:\\key.pem"};
+  os.add_directory(u"C:\\c");
+  const std::vector<std::string> deny = {"C:\\missing", "C:\\secrets", "C:\\key.pem"};
   for (int run = 1; run <= 2; ++run) {
     ASSERT_TRUE(protect_denied_paths(os, deny));
     EXPECT_EQ(os.calls("set_named_security_info"), 2 * run);
@@ -49,62 +40,34 @@ TEST(ProtectDeniedPaths, LabelsEveryExistingPathEveryTime) {
     EXPECT_EQ(os.calls("convert_string_security_descriptor_to_security_descriptor"), 2 * run);
     EXPECT_EQ(os.calls("get_named_security_info"), 0);
   }
-  EXPECT_EQ(os.find(u"C:\\secrets")->label, "S:(ML;OICI;NWNR;;;ME)");
-  EXPECT_EQ(os.find(u"C:\\key.pem")->label, "S:(ML;OICI;NWNR;;;ME)");
-  EXPECT_EQ(os.find(u"C:\\missing"), nullptr);
+  EXPECT_EQ(os.find(u"C:\\key.pem")->label, kDeny);
+
+  os.fail_call("set_named_security_info", 2, win::ERROR_ACCESS_DENIED);
+  const auto result = protect_denied_paths(os, {"C:\\key.pem", "C:\\secrets", "C:\\c"});
+  EXPECT_EQ(result ? "(labelled)" : result.error().message,
+            "cannot label C:\\secrets: Access is denied. (os error 5)");
+  EXPECT_EQ(os.find(u"C:\\c")->label, "");
   EXPECT_EQ(os.live_allocations(), 0u);
   EXPECT_EQ(os.open_handles(), 0u);
 }
 
-TEST(ProtectDeniedPaths, StopsAtTheFirstFailureKeepingEarlierLabels) {
-  SimulatedOs os;
-  for (const char16_t* path : {u"C:\\a", u"C:\\b", u"C:\\c"}) {
-    os.add_directory(path);
+TEST(ApplyLabel, ReportsTheFailedCallAndReleasesTheDescriptor) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"convert_string_security_descriptor_to_security_descriptor",
+       "cannot parse S:(ML;OICI;NWNR;;;ME): Access is denied. (os error 5)"},
+      {"get_security_descriptor_sacl",
+       "cannot read the label to apply: Access is denied. (os error 5)"},
+  };
+  for (const auto& [method, message] : cases) {
+    SimulatedOs os;
+    os.add_directory(u"C:\\d");
+    os.fail_call(method, 1, win::ERROR_ACCESS_DENIED);
+    const auto result = apply_label(os, "C:\\d", kDenyLabel);
+    EXPECT_EQ(result ? "(labelled)" : result.error().message, message);
+    EXPECT_EQ(os.find(u"C:\\d")->label, "");
+    EXPECT_EQ(os.live_allocations(), 0u);
   }
-  os.fail_call("set_named_security_info", 2, win::ERROR_ACCESS_DENIED);
-  const auto result = protect_denied_paths(os, {"C:\\a", "C:\\b", "C:\\c"});
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message, "cannot label C:\\b: Access is denied. (os error 5)");
-  EXPECT_EQ(os.find(u"C:\\a")->label, "S:(ML;OICI;NWNR;;;ME)");
-  EXPECT_EQ(os.find(u"C:\\b")->label, "");
-  EXPECT_EQ(os.find(u"C:\\c")->label, "");
-  EXPECT_EQ(os.live_allocations(), 0u);
 }
-
-struct LabelFailure {
-  const char* name;
-  const char* method;
-  OsCode code;
-  const char* message;
-};
-
-class ApplyLabelTest : public testing::TestWithParam<LabelFailure> {};
-
-TEST_P(ApplyLabelTest, ReportsTheFailedCallAndReleasesTheDescriptor) {
-  const LabelFailure& c = GetParam();
-  SimulatedOs os;
-  os.add_directory(u"C:\\d");
-  os.fail_call(c.method, 1, c.code);
-  const auto result = apply_label(os, "C:\\d", kDenyLabel);
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message, c.message);
-  EXPECT_EQ(os.find(u"C:\\d")->label, "");
-  EXPECT_EQ(os.live_allocations(), 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Failures, ApplyLabelTest,
-    testing::Values(
-        LabelFailure{
-            "Parse", "convert_string_security_descriptor_to_security_descriptor", 87,
-            "cannot parse S:(ML;OICI;NWNR;;;ME): The parameter is incorrect. (os error 87)"},
-        LabelFailure{"ReadSacl", "get_security_descriptor_sacl", 87,
-                     "cannot read the label to apply: The parameter is incorrect. (os error 87)"},
-        LabelFailure{"Write", "set_named_security_info", 5,
-                     "cannot label C:\\d: Access is denied. (os error 5)"},
-        LabelFailure{"WriteStatus", "set_named_security_info", 0x80070005,
-                     "cannot label C:\\d: error 2147942405"}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 } // namespace
 } // namespace obrex

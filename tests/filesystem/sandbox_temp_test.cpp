@@ -10,32 +10,18 @@ namespace {
 
 using test::SimulatedOs;
 
-struct ParentCase {
-  std::u16string path;
-  std::optional<std::u16string> parent;
-};
-
-TEST(ParentPath, DropsTheLastComponent) {
-  const ParentCase cases[] = {
-      {u"C:\\a\\b", u"C:\\a"},
-      {u"C:\\a", u"C:\\"},
-      {u"C:\\a\\b\\", u"C:\\a"},
-      {u"C:\\a\\\\b", u"C:\\a"},
-      {u"C:\\", std::nullopt},
-      {u"C:", std::nullopt},
-      {u"C:a", u"C:"},
-      {u"", std::nullopt},
-      {u"a", u""},
-      {u"a\\b", u"a"},
-      {u"\\a", u"\\"},
-      {u"\\\\server\\share\\x", u"\\\\server\\share\\"},
-      {u"\\\\server\\share\\", std::nullopt},
-      {u"\\\\?\\C:\\a", u"\\\\?\\C:\\"},
-      {u"\\\\?\\UNC\\server\\share\\x\\y", u"\\\\?\\UNC\\server\\share\\x"},
+TEST(ParentPath, DropsTheLastComponentButNeverTheRoot) {
+  // clang-format off
+  const std::pair<std::u16string, std::optional<std::u16string>> cases[] = {
+      {u"C:\\a\\\\b\\", u"C:\\a"}, {u"C:\\a", u"C:\\"}, {u"C:\\", std::nullopt},
+      {u"C:a", u"C:"}, {u"a", u""}, {u"", std::nullopt},
+      {u"\\\\server\\share\\x", u"\\\\server\\share\\"}, {u"\\\\server\\share\\", std::nullopt},
       {u"\\\\?\\UNC\\server\\share\\x", u"\\\\?\\UNC\\server\\share\\"},
+      {u"\\\\?\\C:\\a", u"\\\\?\\C:\\"},
   };
-  for (const ParentCase& c : cases) {
-    EXPECT_EQ(parent_path(c.path), c.parent) << std::string(c.path.begin(), c.path.end());
+  // clang-format on
+  for (const auto& [path, parent] : cases) {
+    EXPECT_EQ(parent_path(path), parent) << display_text(path);
   }
 }
 
@@ -44,147 +30,83 @@ const std::u16string kLocalLow = kProfile + u"\\AppData\\LocalLow";
 const std::u16string kTornel = kLocalLow + u"\\Tornel";
 const std::u16string kObrex = kTornel + u"\\Obrex";
 const std::u16string kTemp = kObrex + u"\\sandbox-temp";
-constexpr const char* kTempText =
-    "C:\\Users\\sandboxer\\AppData\\LocalLow\\Tornel\\Obrex\\sandbox-temp";
 
 struct TreeCase {
-  const char* name;
-  std::vector<std::u16string> directories; // existing beforehand
-  std::vector<std::u16string> files;       // existing beforehand
-  // create_directory calls made to fail: which one, with what code.
-  std::vector<std::pair<int, OsCode>> faults;
+  std::u16string existing;                    // the deepest directory there beforehand
+  bool file_in_the_way = false;               // sandbox-temp is a file
+  std::vector<std::pair<int, OsCode>> faults; // of the create_directory calls
   int create_calls;
-  std::optional<std::string> error; // the text after "cannot create {path}: "
-  std::vector<std::u16string> directories_after;
+  std::optional<std::string> error; // the text after "cannot create {the whole path}: "
+  std::vector<std::u16string> created;
 };
 
-class SandboxTempTest : public testing::TestWithParam<TreeCase> {};
-
-TEST_P(SandboxTempTest, CreatesTheMissingLevels) {
-  const TreeCase& c = GetParam();
-  SimulatedOs os;
-  os.add_directory(kProfile);
-  for (const auto& path : c.directories) {
-    os.add_directory(path);
+TEST(PrepareSandboxTemp, CreatesTheMissingLevelsTopDown) {
+  const std::string exists = "Cannot create a file when that file already exists. (os error 183)";
+  const std::string denied = "Access is denied. (os error 5)";
+  const TreeCase cases[] = {
+      {kTemp, false, {}, 1, std::nullopt, {}},
+      // Walk: sandbox-temp, Obrex missing, Tornel made; then Obrex,
+      // sandbox-temp.
+      {kLocalLow, false, {}, 5, std::nullopt, {kTornel, kObrex, kTemp}},
+      {kObrex, true, {}, 1, exists, {}},
+      // Another run makes the two levels between the walk and the creation.
+      {kTemp,
+       false,
+       {{1, win::ERROR_PATH_NOT_FOUND}, {2, win::ERROR_FILE_NOT_FOUND}},
+       5,
+       std::nullopt,
+       {}},
+      {kTemp, false, {{1, win::ERROR_FILE_EXISTS}}, 1, std::nullopt, {}},
+      {kLocalLow, false, {{3, win::ERROR_ACCESS_DENIED}}, 3, denied, {}},
+      {kLocalLow, false, {{4, win::ERROR_ACCESS_DENIED}}, 4, denied, {kTornel}},
+      {kLocalLow,
+       false,
+       {{1, win::ERROR_BAD_NETPATH}, {2, win::ERROR_BAD_NET_NAME}, {3, win::ERROR_INVALID_DRIVE}},
+       7,
+       std::nullopt,
+       {kTornel, kObrex, kTemp}},
+  };
+  for (const TreeCase& c : cases) {
+    SimulatedOs os;
+    os.add_directory(c.existing);
+    if (c.file_in_the_way) {
+      os.add_file(kTemp);
+    }
+    for (const auto& [nth, code] : c.faults) {
+      os.fail_call("create_directory", nth, code);
+    }
+    const std::size_t entries_before = os.files.size();
+    const auto result = prepare_sandbox_temp(os);
+    if (c.error) {
+      EXPECT_EQ(result ? "(made)" : result.error().message,
+                "cannot create " + display_text(kTemp) + ": " + *c.error);
+    } else {
+      EXPECT_EQ(result.value(), kTemp);
+    }
+    EXPECT_EQ(os.calls("create_directory"), c.create_calls);
+    for (const auto& path : c.created) {
+      EXPECT_TRUE(os.find(path) && os.find(path)->directory) << display_text(path);
+    }
+    EXPECT_EQ(os.files.size(), entries_before + c.created.size());
+    EXPECT_EQ(os.open_handles(), 0u);
   }
-  for (const auto& path : c.files) {
-    os.add_file(path);
-  }
-  for (const auto& [nth, code] : c.faults) {
-    os.fail_call("create_directory", nth, code);
-  }
-  const std::size_t entries_before = os.files.size();
-
-  const auto result = prepare_sandbox_temp(os);
-  if (c.error) {
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().message, std::string("cannot create ") + kTempText + ": " + *c.error);
-  } else {
-    ASSERT_TRUE(result) << result.error().message;
-    EXPECT_EQ(*result, kTemp);
-  }
-  EXPECT_EQ(os.calls("create_directory"), c.create_calls);
-  for (const auto& path : c.directories_after) {
-    const test::SimFile* entry = os.find(path);
-    EXPECT_TRUE(entry != nullptr && entry->directory) << std::string(path.begin(), path.end());
-  }
-  EXPECT_EQ(os.files.size(), entries_before + c.directories_after.size());
-  EXPECT_EQ(os.open_handles(), 0u);
 }
 
-const std::string kExistsText =
-    "Cannot create a file when that file already exists. (os error 183)";
-
-INSTANTIATE_TEST_SUITE_P(
-    Trees, SandboxTempTest,
-    testing::Values(
-        TreeCase{"AllLevelsExist", {kTemp}, {}, {}, 1, std::nullopt, {}},
-        // Walk: sandbox-temp, Obrex missing, Tornel made; then Obrex,
-        // sandbox-temp.
-        TreeCase{
-            "OnlyLocalLowExists", {kLocalLow}, {}, {}, 5, std::nullopt, {kTornel, kObrex, kTemp}},
-        TreeCase{"FileInTheWay", {kObrex}, {kTemp}, {}, 1, kExistsText, {}},
-        // Tornel is a file: Obrex is not found below it, and Tornel exists
-        // but is no directory. The message names the whole path.
-        TreeCase{"FileInTheWayOfAParent", {kLocalLow}, {kTornel}, {}, 3, kExistsText, {}},
-        // The walk finds sandbox-temp and Obrex missing; another run makes
-        // them before this one does.
-        TreeCase{"CreatedConcurrently",
-                 {kTemp},
-                 {},
-                 {{1, win::ERROR_PATH_NOT_FOUND}, {2, win::ERROR_FILE_NOT_FOUND}},
-                 5,
-                 std::nullopt,
-                 {}},
-        TreeCase{"FileCreatedConcurrently",
-                 {kObrex},
-                 {kTemp},
-                 {{1, win::ERROR_PATH_NOT_FOUND}},
-                 3,
-                 kExistsText,
-                 {}},
-        TreeCase{
-            "ReportedFileExists", {kTemp}, {}, {{1, win::ERROR_FILE_EXISTS}}, 1, std::nullopt, {}},
-        TreeCase{"WalkRefused",
-                 {kLocalLow},
-                 {},
-                 {{3, win::ERROR_ACCESS_DENIED}},
-                 3,
-                 "Access is denied. (os error 5)",
-                 {}},
-        TreeCase{"CreationRefused",
-                 {kLocalLow},
-                 {},
-                 {{4, win::ERROR_ACCESS_DENIED}},
-                 4,
-                 "Access is denied. (os error 5)",
-                 {kTornel}},
-        // Walk: three levels reported unreachable, LocalLow exists; then
-        // the three levels.
-        TreeCase{"OtherNotFoundCodes",
-                 {kLocalLow},
-                 {},
-                 {{1, win::ERROR_BAD_NETPATH},
-                  {2, win::ERROR_BAD_NET_NAME},
-                  {3, win::ERROR_INVALID_DRIVE}},
-                 7,
-                 std::nullopt,
-                 {kTornel, kObrex, kTemp}}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
-
-TEST(PrepareSandboxTemp, JoinsWithoutDoublingTheSeparator) {
-  for (const std::u16string profile : {u"D:\\Profiles\\x", u"D:\\Profiles\\x\\"}) {
+TEST(PrepareSandboxTemp, JoinsWithoutDoublingTheSeparatorAndCreatesLongPaths) {
+  const std::u16string long_profile = u"C:\\Users\\" + std::u16string(220, u'p');
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"D:\\x\\", u"D:\\x\\AppData\\LocalLow\\Tornel\\Obrex\\sandbox-temp"},
+      {long_profile, long_profile + u"\\AppData\\LocalLow\\Tornel\\Obrex\\sandbox-temp"},
+  };
+  for (const auto& [profile, expected] : cases) {
     SimulatedOs os;
-    os.add_directory(u"D:\\Profiles\\x");
+    os.add_directory(profile);
     os.profile = profile;
     const auto result = prepare_sandbox_temp(os);
     ASSERT_TRUE(result) << result.error().message;
-    EXPECT_EQ(*result, u"D:\\Profiles\\x\\AppData\\LocalLow\\Tornel\\Obrex\\sandbox-temp");
-    EXPECT_NE(os.find(**result), nullptr);
+    EXPECT_EQ(*result, expected);
+    EXPECT_NE(os.find(expected), nullptr);
   }
-}
-
-TEST(PrepareSandboxTemp, ReachesTheTopOfAMissingDrive) {
-  SimulatedOs os;
-  os.profile = u"Q:\\Users\\x";
-  const auto result = prepare_sandbox_temp(os);
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message,
-            "cannot create Q:\\Users\\x\\AppData\\LocalLow\\Tornel\\Obrex\\sandbox-temp: The "
-            "system cannot find the path specified. (os error 3)");
-  // Seven levels walked up to Q:\, which is never created; then Q:\Users.
-  EXPECT_EQ(os.calls("create_directory"), 8);
-}
-
-TEST(PrepareSandboxTemp, CreatesLongPathsInTheExtendedForm) {
-  SimulatedOs os;
-  const std::u16string profile = u"C:\\Users\\" + std::u16string(220, u'p');
-  os.add_directory(profile);
-  os.profile = profile;
-  const auto result = prepare_sandbox_temp(os);
-  ASSERT_TRUE(result) << result.error().message;
-  EXPECT_EQ(*result, profile + u"\\AppData\\LocalLow\\Tornel\\Obrex\\sandbox-temp");
-  EXPECT_NE(os.find(**result), nullptr);
 }
 
 TEST(PrepareSandboxTemp, WithoutAProfileThereIsNoDirectoryAndTheEnvironmentStays) {
@@ -195,9 +117,8 @@ TEST(PrepareSandboxTemp, WithoutAProfileThereIsNoDirectoryAndTheEnvironmentStays
   const auto result = prepare_sandbox_temp(os);
   ASSERT_TRUE(result);
   EXPECT_FALSE(*result);
-  EXPECT_EQ(os.calls("create_directory"), 0);
   set_sandbox_temp_environment(os, *result);
-  EXPECT_EQ(os.calls("set_environment_variable"), 0);
+  EXPECT_EQ(os.calls("create_directory") + os.calls("set_environment_variable"), 0);
   EXPECT_EQ(os.environment, environment);
 }
 
@@ -208,35 +129,24 @@ TEST(SetSandboxTempEnvironment, PointsTempThenTmpAtTheDirectory) {
   const std::map<std::u16string, std::u16string> expected = {
       {u"TEMP", kTemp}, {u"TMP", kTemp}, {u"PATH", u"C:\\bin"}};
   EXPECT_EQ(os.environment, expected);
-}
 
-struct EnvironmentFailure {
-  int nth;
-  std::u16string directory;
-  const char* diagnostic;
-  std::optional<std::u16string> temp_after;
-};
-
-TEST(SetSandboxTempEnvironment, AFailureIsAnInternalFailure) {
-  const EnvironmentFailure cases[] = {
-      {1, kTemp,
-       R"x(obrex-sandbox-exec: failed to set environment variable `"TEMP"` to `"C:\\Users\\sandboxer\\AppData\\LocalLow\\Tornel\\Obrex\\sandbox-temp"`: Access is denied. (os error 5))x",
-       std::nullopt},
+  // A failure is an internal failure; TEMP may already be set.
+  const std::tuple<int, std::u16string, const char*> cases[] = {
+      {1, u"C:\\t",
+       R"(obrex-sandbox-exec: failed to set environment variable `"TEMP"` to `"C:\\t"`: Access is denied. (os error 5))"},
       {2, u"C:\\a \"b\"",
-       R"x(obrex-sandbox-exec: failed to set environment variable `"TMP"` to `"C:\\a \"b\""`: Access is denied. (os error 5))x",
-       u"C:\\a \"b\""},
+       R"(obrex-sandbox-exec: failed to set environment variable `"TMP"` to `"C:\\a \"b\""`: Access is denied. (os error 5))"},
   };
-  for (const EnvironmentFailure& c : cases) {
-    SimulatedOs os;
-    os.fail_call("set_environment_variable", c.nth, win::ERROR_ACCESS_DENIED);
+  for (const auto& [nth, directory, diagnostic] : cases) {
+    SimulatedOs failing;
+    failing.fail_call("set_environment_variable", nth, win::ERROR_ACCESS_DENIED);
     try {
-      set_sandbox_temp_environment(os, c.directory);
-      ADD_FAILURE() << "no internal failure for call " << c.nth;
+      set_sandbox_temp_environment(failing, directory);
+      ADD_FAILURE() << "no internal failure for call " << nth;
     } catch (const InternalFailure& failure) {
-      EXPECT_EQ(failure.diagnostic(), c.diagnostic);
+      EXPECT_EQ(failure.diagnostic(), diagnostic);
     }
-    EXPECT_EQ(os.get_environment_variable(u"TEMP"), c.temp_after);
-    EXPECT_EQ(os.get_environment_variable(u"TMP"), std::nullopt);
+    EXPECT_EQ(failing.environment.size(), nth == 2 ? 1u : 0u);
   }
 }
 

@@ -1,21 +1,16 @@
 // The core of the simulated system: accounting, fault injection, the call
-// log, and the process, console, message and environment calls. The file,
-// security and process calls live in the simulated_os_*.cpp files.
+// log, the file tree's paths, and the process, console, message and
+// environment calls. The other calls live in the simulated_os_*.cpp files.
 #include "support/simulated_os.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "platform/text.h"
-
 namespace obrex::test {
 namespace {
 
 constexpr OsCode kErrorInvalidHandle = 6;
-constexpr OsCode kErrorMrMidNotFound = 317;
-constexpr OsCode kErrorEnvvarNotFound = 203;
-constexpr std::uint32_t kFromHmodule = 0x800;
 const ModuleHandle kNtdll{reinterpret_cast<void*>(0x7FF0'0000)};
 
 char16_t fold(char16_t c) {
@@ -23,9 +18,7 @@ char16_t fold(char16_t c) {
 }
 
 bool same_name(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char16_t x, char16_t y) { return fold(x) == fold(y); });
+  return std::ranges::equal(a, b, {}, fold, fold);
 }
 
 } // namespace
@@ -36,26 +29,20 @@ SimulatedOs::SimulatedOs() {
       {3, u"The system cannot find the path specified.\r\n"},
       {5, u"Access is denied.\r\n"},
       {6, u"The handle is invalid.\r\n"},
-      {32, u"The process cannot access the file because it is being used by another process.\r\n"},
-      {80, u"The file exists.\r\n"},
       {87, u"The parameter is incorrect.\r\n"},
       {183, u"Cannot create a file when that file already exists.\r\n"},
       {1337, u"The security ID structure is invalid.\r\n"},
-      {1920, u"The file cannot be accessed by the system.\r\n"},
   };
   ntdll_messages = {
-      {0xC0000005 & ~0x10000000u, u"The instruction at 0x%p referenced memory at 0x%p.\r\n"},
-  };
+      {0xC0000005 & ~0x10000000u, u"The instruction at 0x%p referenced memory at 0x%p.\r\n"}};
   add_directory(current_directory);
 }
 
-SimulatedOs::~SimulatedOs() = default;
-
-// --- test set-up -------------------------------------------------------------
+// --- the file tree -------------------------------------------------------------
 
 std::u16string SimulatedOs::full_path(std::u16string_view path) const {
   std::u16string text(path);
-  std::replace(text.begin(), text.end(), u'/', u'\\');
+  std::ranges::replace(text, u'/', u'\\');
   if (text.starts_with(u"\\\\?\\UNC\\")) {
     text = u"\\\\" + text.substr(8);
   } else if (text.starts_with(u"\\\\?\\") || text.starts_with(u"\\??\\")) {
@@ -64,27 +51,23 @@ std::u16string SimulatedOs::full_path(std::u16string_view path) const {
   std::u16string root;
   std::u16string rest;
   if (text.size() >= 2 && text[1] == u':') {
-    root = text.substr(0, 2) + u"\\";
+    root = text.substr(0, 2);
     rest = text.substr(2);
-  } else if (text.starts_with(u"\\\\")) {
-    const auto server_end = text.find(u'\\', 2);
-    const auto share_end =
+  } else if (text.starts_with(u"\\\\")) { // \\server\share
+    const std::size_t server_end = text.find(u'\\', 2);
+    const std::size_t share_end =
         server_end == std::u16string::npos ? server_end : text.find(u'\\', server_end + 1);
-    root = (share_end == std::u16string::npos ? text : text.substr(0, share_end)) + u"\\";
+    root = text.substr(0, share_end);
     rest = share_end == std::u16string::npos ? u"" : text.substr(share_end);
   } else if (text.starts_with(u"\\")) {
-    root = current_directory.substr(0, 2) + u"\\";
+    root = current_directory.substr(0, 2);
     rest = text;
   } else {
     return full_path(current_directory + u"\\" + text);
   }
   std::vector<std::u16string> parts;
-  std::size_t start = 0;
-  while (start <= rest.size()) {
-    auto end = rest.find(u'\\', start);
-    if (end == std::u16string::npos) {
-      end = rest.size();
-    }
+  for (std::size_t start = 0; start <= rest.size();) {
+    const std::size_t end = std::min(rest.find(u'\\', start), rest.size());
     const std::u16string part = rest.substr(start, end - start);
     if (part == u"..") {
       if (!parts.empty()) {
@@ -95,7 +78,7 @@ std::u16string SimulatedOs::full_path(std::u16string_view path) const {
     }
     start = end + 1;
   }
-  std::u16string result = root;
+  std::u16string result = root + u"\\";
   for (std::size_t i = 0; i < parts.size(); ++i) {
     result += (i == 0 ? u"" : u"\\") + parts[i];
   }
@@ -104,44 +87,30 @@ std::u16string SimulatedOs::full_path(std::u16string_view path) const {
 
 std::u16string SimulatedOs::normalise(std::u16string_view path) const {
   std::u16string result = full_path(path);
-  for (auto& c : result) {
-    c = fold(c);
-  }
+  std::ranges::transform(result, result.begin(), fold);
   return result;
 }
 
 std::optional<std::u16string> SimulatedOs::parent_key(std::u16string_view key) {
   if (key.ends_with(u'\\')) {
-    return std::nullopt; // a root
+    return std::nullopt; // a root: x:\ or \\server\share\ (with its separator)
   }
-  // The root is x:\ or \\server\share\ (with its separator).
-  std::size_t root_length = 3;
-  if (key.starts_with(u"\\\\")) {
-    const auto server_end = key.find(u'\\', 2);
-    const auto share_end = key.find(u'\\', server_end + 1);
-    root_length = share_end + 1;
-  }
-  const auto slash = key.find_last_of(u'\\');
-  return std::u16string(key.substr(0, std::max(slash, root_length)));
-}
-
-SimFile& SimulatedOs::add_directory(std::u16string_view path) {
-  const std::u16string key = normalise(path);
-  if (const auto parent = parent_key(key); parent && files.find(*parent) == files.end()) {
-    add_directory(*parent);
-  }
-  SimFile& entry = files[key];
-  entry.directory = true;
-  return entry;
+  const std::size_t root_length =
+      key.starts_with(u"\\\\") ? key.find(u'\\', key.find(u'\\', 2) + 1) + 1 : 3;
+  return std::u16string(key.substr(0, std::max(key.find_last_of(u'\\'), root_length)));
 }
 
 SimFile& SimulatedOs::add_file(std::u16string_view path) {
   const std::u16string key = normalise(path);
-  if (const auto parent = parent_key(key); parent && files.find(*parent) == files.end()) {
+  if (const auto parent = parent_key(key); parent && !files.contains(*parent)) {
     add_directory(*parent);
   }
-  SimFile& entry = files[key];
-  entry.directory = false;
+  return files[key];
+}
+
+SimFile& SimulatedOs::add_directory(std::u16string_view path) {
+  SimFile& entry = add_file(path);
+  entry.directory = true;
   return entry;
 }
 
@@ -150,8 +119,10 @@ SimFile* SimulatedOs::find(std::u16string_view path) {
   return it == files.end() ? nullptr : &it->second;
 }
 
+// --- accounting ----------------------------------------------------------------
+
 void SimulatedOs::fail_call(const std::string& method, int nth, OsCode code) {
-  faults_[method].emplace_back(counts_[method] + nth, code);
+  faults_[{method, calls(method) + nth}] = code;
 }
 
 int SimulatedOs::calls(const std::string& method) const {
@@ -159,20 +130,15 @@ int SimulatedOs::calls(const std::string& method) const {
   return it == counts_.end() ? 0 : it->second;
 }
 
-// --- accounting ----------------------------------------------------------------
-
 std::optional<OsCode> SimulatedOs::enter(const std::string& method) {
   call_log_.push_back(method);
-  const int count = ++counts_[method];
-  auto& planned = faults_[method];
-  for (auto it = planned.begin(); it != planned.end(); ++it) {
-    if (it->first == count) {
-      const OsCode code = it->second;
-      planned.erase(it);
-      return code;
-    }
+  const auto it = faults_.find({method, ++counts_[method]});
+  if (it == faults_.end()) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  const OsCode code = it->second;
+  faults_.erase(it);
+  return code;
 }
 
 Handle SimulatedOs::new_handle(HandleObject object) {
@@ -191,6 +157,15 @@ SimulatedOs::HandleObject* SimulatedOs::handle_object(Handle handle) {
   return &it->second;
 }
 
+SimulatedOs::HandleObject* SimulatedOs::handle_object(Handle handle, HandleKind kind) {
+  HandleObject* object = handle_object(handle);
+  if (object != nullptr && object->kind != kind) {
+    ADD_FAILURE() << "a handle of the wrong kind: " << handle.value;
+    return nullptr;
+  }
+  return object;
+}
+
 void* SimulatedOs::allocate(Allocation allocation) {
   auto owned = std::make_unique<Allocation>(std::move(allocation));
   void* key = owned.get();
@@ -198,38 +173,34 @@ void* SimulatedOs::allocate(Allocation allocation) {
   return key;
 }
 
-SimulatedOs::Allocation* SimulatedOs::allocation(void* memory) {
+SimulatedOs::Allocation* SimulatedOs::allocation(void* memory, AllocationKind kind) {
   const auto it = allocations_.find(memory);
-  if (it == allocations_.end()) {
-    ADD_FAILURE() << "use of memory that is not allocated: " << memory;
+  if (it == allocations_.end() || it->second->kind != kind) {
+    ADD_FAILURE() << "use of memory that is not allocated as expected: " << memory;
     return nullptr;
   }
   return it->second.get();
 }
 
 const std::string* SimulatedOs::acl_text(AclPtr acl) const {
-  if (acl.value == nullptr) {
-    return nullptr;
-  }
-  const auto it = allocations_.find(acl.value);
-  if (it != allocations_.end() && it->second->kind == AllocationKind::Acl) {
-    return &it->second->text;
-  }
   for (const auto& [key, owned] : allocations_) {
-    if (owned->dacl.get() == acl.value || owned->sacl.get() == acl.value) {
+    if (key == acl.value && owned->kind == AllocationKind::Acl) {
+      return &owned->text;
+    }
+    if (acl.value != nullptr &&
+        (owned->dacl.get() == acl.value || owned->sacl.get() == acl.value)) {
       return static_cast<const std::string*>(acl.value);
     }
   }
-  ADD_FAILURE() << "use of an ACL that is not allocated: " << acl.value;
+  if (acl.value != nullptr) {
+    ADD_FAILURE() << "use of an ACL that is not allocated: " << acl.value;
+  }
   return nullptr;
 }
 
 void SimulatedOs::local_free(void* memory) {
   enter("local_free");
-  if (memory == nullptr) {
-    return;
-  }
-  if (allocations_.erase(memory) == 0) {
+  if (memory != nullptr && allocations_.erase(memory) == 0) {
     ADD_FAILURE() << "LocalFree of memory that is not allocated: " << memory;
   }
 }
@@ -245,7 +216,7 @@ bool SimulatedOs::close_handle(Handle handle) {
   return true;
 }
 
-// --- process, console, messages ------------------------------------------------
+// --- process, console, messages, environment -----------------------------------
 
 std::optional<std::u16string> SimulatedOs::get_command_line() {
   enter("get_command_line");
@@ -256,7 +227,7 @@ OsResult<std::u16string> SimulatedOs::get_module_file_name() {
   if (const auto fault = enter("get_module_file_name")) {
     return std::unexpected(*fault);
   }
-  return module_file_name;
+  return u"C:\\tools\\obrex-sandbox-exec.exe";
 }
 
 void SimulatedOs::exit_process(std::uint32_t) {
@@ -266,17 +237,12 @@ void SimulatedOs::exit_process(std::uint32_t) {
 
 Handle SimulatedOs::get_std_handle(std::uint32_t which) {
   enter("get_std_handle");
-  switch (which) {
-  case static_cast<std::uint32_t>(-10):
-    return std_input;
-  case static_cast<std::uint32_t>(-11):
-    return std_output;
-  case static_cast<std::uint32_t>(-12):
-    return std_error;
-  default:
-    ADD_FAILURE() << "GetStdHandle with " << which;
-    return Handle{};
+  const Handle handles[] = {std_error, std_output, std_input}; // -12, -11, -10
+  if (which - static_cast<std::uint32_t>(-12) < 3) {
+    return handles[which - static_cast<std::uint32_t>(-12)];
   }
+  ADD_FAILURE() << "GetStdHandle with " << which;
+  return Handle{};
 }
 
 bool SimulatedOs::get_console_mode(Handle handle) {
@@ -320,10 +286,7 @@ OsResult<void> SimulatedOs::write_file(Handle handle, std::string_view bytes) {
 
 std::optional<ModuleHandle> SimulatedOs::get_module_handle(std::u16string_view name) {
   enter("get_module_handle");
-  if (ntdll_loaded && same_name(name, u"NTDLL.DLL")) {
-    return kNtdll;
-  }
-  return std::nullopt;
+  return ntdll_loaded && same_name(name, u"NTDLL.DLL") ? std::optional(kNtdll) : std::nullopt;
 }
 
 OsResult<std::u16string> SimulatedOs::format_message(std::uint32_t flags, ModuleHandle source,
@@ -331,30 +294,26 @@ OsResult<std::u16string> SimulatedOs::format_message(std::uint32_t flags, Module
   if (const auto fault = enter("format_message")) {
     return std::unexpected(*fault);
   }
-  const bool from_module = (flags & kFromHmodule) != 0;
+  const bool from_module = (flags & 0x800) != 0; // FORMAT_MESSAGE_FROM_HMODULE
   if (from_module && !(source == kNtdll)) {
     ADD_FAILURE() << "FormatMessageW from an unknown module";
-    return std::unexpected(kErrorInvalidHandle);
   }
   const auto& table = from_module ? ntdll_messages : system_messages;
   const auto it = table.find(code);
   if (it == table.end()) {
-    return std::unexpected(kErrorMrMidNotFound);
+    return std::unexpected(OsCode{317}); // ERROR_MR_MID_NOT_FOUND
   }
   if (it->second.size() >= capacity) {
-    return std::unexpected(OsCode{122});
+    return std::unexpected(OsCode{122}); // ERROR_INSUFFICIENT_BUFFER
   }
   return it->second;
 }
 
 std::optional<std::u16string> SimulatedOs::get_environment_variable(std::u16string_view name) {
   enter("get_environment_variable");
-  for (const auto& [key, value] : environment) {
-    if (same_name(key, name)) {
-      return value;
-    }
-  }
-  return std::nullopt;
+  const auto it = std::ranges::find_if(
+      environment, [&](const auto& entry) { return same_name(entry.first, name); });
+  return it == environment.end() ? std::nullopt : std::optional(it->second);
 }
 
 OsResult<void> SimulatedOs::set_environment_variable(std::u16string_view name,
@@ -362,13 +321,8 @@ OsResult<void> SimulatedOs::set_environment_variable(std::u16string_view name,
   if (const auto fault = enter("set_environment_variable")) {
     return std::unexpected(*fault);
   }
-  for (auto it = environment.begin(); it != environment.end(); ++it) {
-    if (same_name(it->first, name)) {
-      environment.erase(it);
-      break;
-    }
-  }
-  environment.emplace(std::u16string(name), std::u16string(value));
+  std::erase_if(environment, [&](const auto& entry) { return same_name(entry.first, name); });
+  environment.emplace(name, value);
   return {};
 }
 

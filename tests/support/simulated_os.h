@@ -6,15 +6,14 @@
 // It counts every handle and every allocation it hands out, so a test can
 // assert that nothing leaked, and it can make the Nth call of any method fail
 // with a chosen code. Every call is logged by method name, so a test can
-// check the order of calls. Misuse (an unknown handle, a double free) is
-// reported as a test failure.
+// check the order of calls. Misuse (an unknown handle, a double free, a call
+// with arguments the steps never pass) is reported as a test failure.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -25,9 +24,7 @@ namespace obrex::test {
 // An entry of the simulated file tree.
 struct SimFile {
   bool directory = false;
-  // Extra attributes besides FILE_ATTRIBUTE_DIRECTORY, which `directory`
-  // decides; FILE_ATTRIBUTE_REPARSE_POINT is added when reparse_tag != 0.
-  std::uint32_t attributes = 0;
+  // FILE_ATTRIBUTE_REPARSE_POINT is reported when reparse_tag != 0.
   std::uint32_t reparse_tag = 0;
   // A link: opening with links followed reaches the target (a missing target
   // fails with ERROR_FILE_NOT_FOUND).
@@ -85,11 +82,9 @@ struct SimProcess {
 class SimulatedOs : public Os {
 public:
   SimulatedOs();
-  ~SimulatedOs() override;
 
   // --- what the test sets up ------------------------------------------------
   std::optional<std::u16string> command_line = u"obrex-sandbox-exec.exe";
-  std::u16string module_file_name = u"C:\\tools\\obrex-sandbox-exec.exe";
   std::u16string current_directory = u"C:\\cwd";
 
   // Standard handles; a null value is "no handle".
@@ -131,17 +126,16 @@ public:
   std::vector<EXPLICIT_ACCESS_W> explicit_accesses;
 
   // --- helpers for tests ----------------------------------------------------
-  // Adds a directory (and its missing parents) or a file.
-  SimFile& add_directory(std::u16string_view path);
+  // Adds a file or a directory, and its missing parents.
   SimFile& add_file(std::u16string_view path);
+  SimFile& add_directory(std::u16string_view path);
   SimFile* find(std::u16string_view path);
-  // The key a path is stored under: made absolute against
-  // `current_directory`, the \\?\ and \\?\UNC\ prefixes removed, '/' as '\',
-  // "." and ".." resolved, no trailing separator but at a root, ASCII letters
-  // lower-cased.
-  std::u16string normalise(std::u16string_view path) const;
-  // The same, letter case kept: what GetFullPathNameW gives.
+  // What GetFullPathNameW gives: made absolute against `current_directory`,
+  // the \\?\ and \\?\UNC\ prefixes removed, '/' as '\', "." and ".."
+  // resolved, no trailing separator but at a root.
   std::u16string full_path(std::u16string_view path) const;
+  // The key a path is stored under: its full path, ASCII letters lower-cased.
+  std::u16string normalise(std::u16string_view path) const;
   // The key of the directory that holds `key`; nullopt for a root.
   static std::optional<std::u16string> parent_key(std::u16string_view key);
 
@@ -224,35 +218,34 @@ public:
   OsResult<std::uint32_t> get_exit_code_process(Handle process) override;
 
   // --- for the implementation of the simulated calls ------------------------
-  // The objects behind handles and allocations.
+  // The objects behind handles: a File holds the key of the entry reached;
+  // `index` points into restricted_tokens (RestrictedToken), processes
+  // (Process, Thread) or jobs_ (Job); `access` is the rights of a token.
   enum class HandleKind { File, Token, RestrictedToken, Job, Process, Thread };
   struct HandleObject {
     HandleKind kind;
-    std::u16string path;   // File: the key of the entry reached
-    std::size_t index = 0; // RestrictedToken: restricted_tokens; Process/Thread: processes;
-                           // Job: jobs_
-    // Token, RestrictedToken: the rights the handle carries.
+    std::u16string path;
+    std::size_t index = 0;
     std::uint32_t access = 0;
   };
+  // A SID (its text), an ACL (its SDDL, "D:..." or "S:...") or a security
+  // descriptor (the SDDL of its DACL and label, which live inside it).
   enum class AllocationKind { Sid, SecurityDescriptor, Acl };
   struct Allocation {
     AllocationKind kind;
-    std::string text; // Sid: its text; Acl: SDDL of the ACL ("D:..." or "S:...");
-                      // SecurityDescriptor: the whole SDDL text
-    // SecurityDescriptor: the ACLs inside it (not separately allocated).
+    std::string text;
     std::unique_ptr<std::string> dacl;
     std::unique_ptr<std::string> sacl;
-  };
-  struct Job {
-    std::optional<std::uint32_t> ui_restrictions;
   };
 
   // Records the call, then returns the injected failure of this call, if any.
   std::optional<OsCode> enter(const std::string& method);
   Handle new_handle(HandleObject object);
-  HandleObject* handle_object(Handle handle); // a test failure when unknown
+  // The object behind a handle of the given kind; a test failure otherwise.
+  HandleObject* handle_object(Handle handle);
+  HandleObject* handle_object(Handle handle, HandleKind kind);
   void* allocate(Allocation allocation);
-  Allocation* allocation(void* memory); // a test failure when unknown
+  Allocation* allocation(void* memory, AllocationKind kind); // a test failure when unknown
   // An ACL inside a descriptor or allocated on its own: its SDDL text.
   const std::string* acl_text(AclPtr acl) const;
   // A SID the simulated system owns (such as those a token information
@@ -260,10 +253,10 @@ public:
   SidPtr static_sid(const std::string& text);
   // The text of an allocated or static SID; a test failure when unknown.
   const std::string* sid_text(SidPtr sid);
-  std::vector<Job> jobs_;
+  std::vector<std::optional<std::uint32_t>> jobs_; // their UI restrictions
 
 private:
-  std::map<std::string, std::vector<std::pair<int, OsCode>>> faults_;
+  std::map<std::pair<std::string, int>, OsCode> faults_;
   std::map<std::string, int> counts_;
   std::vector<std::string> call_log_;
   std::map<void*, HandleObject> handles_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 
 #include "platform/constants.h"
 
@@ -13,21 +14,6 @@ namespace {
 
 constexpr OsCode kErrorInvalidHandle = 6;
 constexpr std::uint32_t kStillActive = 259;
-
-// The index behind a handle of the expected kind; nullopt (and a test
-// failure) otherwise.
-std::optional<std::size_t> object_index(SimulatedOs& os, Handle handle,
-                                        SimulatedOs::HandleKind kind, const char* what) {
-  const auto* object = os.handle_object(handle);
-  if (object == nullptr) {
-    return std::nullopt;
-  }
-  if (object->kind != kind) {
-    ADD_FAILURE() << "not a " << what << " handle: " << handle.value;
-    return std::nullopt;
-  }
-  return object->index;
-}
 
 } // namespace
 
@@ -45,26 +31,21 @@ OsResult<void> SimulatedOs::set_information_job_object(Handle job, std::uint32_t
   if (const auto fault = enter("set_information_job_object")) {
     return std::unexpected(*fault);
   }
-  const auto index = object_index(*this, job, HandleKind::Job, "job");
-  if (!index) {
-    return std::unexpected(kErrorInvalidHandle);
-  }
-  if (information_class != win::JobObjectBasicUIRestrictions || length != 4) {
+  const auto* object = handle_object(job, HandleKind::Job);
+  if (object == nullptr || information_class != win::JobObjectBasicUIRestrictions || length != 4) {
     ADD_FAILURE() << "SetInformationJobObject with class " << information_class << " and length "
                   << length;
     return std::unexpected(win::ERROR_INVALID_PARAMETER);
   }
   std::uint32_t limits = 0;
   std::memcpy(&limits, information, sizeof(limits));
-  jobs_[*index].ui_restrictions = limits;
+  jobs_[object->index] = limits;
   return {};
 }
 
 std::uint32_t SimulatedOs::set_error_mode(std::uint32_t mode) {
   enter("set_error_mode");
-  const std::uint32_t previous = error_mode;
-  error_mode = mode;
-  return previous;
+  return std::exchange(error_mode, mode);
 }
 
 OsResult<PROCESS_INFORMATION>
@@ -81,13 +62,10 @@ SimulatedOs::create_process_as_user(Handle user_token, std::u16string_view appli
   // The program must be a file; a relative name is taken against the current
   // directory.
   const SimFile* image = find(application);
-  if (image == nullptr) {
-    return std::unexpected(win::ERROR_FILE_NOT_FOUND);
+  if (image == nullptr || image->directory) {
+    return std::unexpected(image == nullptr ? win::ERROR_FILE_NOT_FOUND : win::ERROR_ACCESS_DENIED);
   }
-  if (image->directory) {
-    return std::unexpected(win::ERROR_ACCESS_DENIED);
-  }
-  SimProcess process;
+  SimProcess& process = processes.emplace_back();
   process.application = application;
   process.command_line = line;
   process.inherit_handles = inherit_handles;
@@ -100,28 +78,25 @@ SimulatedOs::create_process_as_user(Handle user_token, std::u16string_view appli
   process.error_mode = error_mode;
   process.resumed = (creation_flags & win::CREATE_SUSPENDED) == 0;
   process.exit_code = kStillActive;
-  processes.push_back(std::move(process));
   const std::size_t index = processes.size() - 1;
-  const Handle process_handle = new_handle(HandleObject{HandleKind::Process, {}, index});
-  const Handle thread_handle = new_handle(HandleObject{HandleKind::Thread, {}, index});
-  return PROCESS_INFORMATION{process_handle, thread_handle};
+  return PROCESS_INFORMATION{new_handle(HandleObject{HandleKind::Process, {}, index}),
+                             new_handle(HandleObject{HandleKind::Thread, {}, index})};
 }
 
 OsResult<void> SimulatedOs::assign_process_to_job_object(Handle job, Handle process) {
   if (const auto fault = enter("assign_process_to_job_object")) {
     return std::unexpected(*fault);
   }
-  const auto job_index = object_index(*this, job, HandleKind::Job, "job");
-  const auto process_index = object_index(*this, process, HandleKind::Process, "process");
-  if (!job_index || !process_index) {
+  const auto* job_object = handle_object(job, HandleKind::Job);
+  const auto* process_object = handle_object(process, HandleKind::Process);
+  if (job_object == nullptr || process_object == nullptr) {
     return std::unexpected(kErrorInvalidHandle);
   }
-  SimProcess& target = processes[*process_index];
+  SimProcess& target = processes[process_object->index];
   if (target.resumed) {
     ADD_FAILURE() << "the process ran code before it was put into the job";
-    return std::unexpected(win::ERROR_ACCESS_DENIED);
   }
-  target.job_ui_restrictions = jobs_[*job_index].ui_restrictions.value_or(0);
+  target.job_ui_restrictions = jobs_[job_object->index].value_or(0);
   return {};
 }
 
@@ -129,21 +104,18 @@ OsResult<std::uint32_t> SimulatedOs::resume_thread(Handle thread) {
   if (const auto fault = enter("resume_thread")) {
     return std::unexpected(*fault);
   }
-  const auto index = object_index(*this, thread, HandleKind::Thread, "thread");
-  if (!index) {
+  const auto* object = handle_object(thread, HandleKind::Thread);
+  if (object == nullptr) {
     return std::unexpected(kErrorInvalidHandle);
   }
-  SimProcess& target = processes[*index];
-  const std::uint32_t previous = target.resumed ? 0 : 1;
-  target.resumed = true;
-  return previous;
+  return std::exchange(processes[object->index].resumed, true) ? 0 : 1;
 }
 
 void SimulatedOs::terminate_process(Handle process, std::uint32_t exit_code) {
   enter("terminate_process");
-  if (const auto index = object_index(*this, process, HandleKind::Process, "process")) {
-    SimProcess& target = processes[*index];
-    if (!target.terminated && target.exit_code == kStillActive) {
+  if (const auto* object = handle_object(process, HandleKind::Process)) {
+    SimProcess& target = processes[object->index];
+    if (target.exit_code == kStillActive) {
       target.terminated = true;
       target.exit_code = exit_code;
     }
@@ -155,8 +127,8 @@ OsResult<std::uint32_t> SimulatedOs::wait_for_single_object(Handle handle,
   if (const auto fault = enter("wait_for_single_object")) {
     return std::unexpected(*fault);
   }
-  const auto index = object_index(*this, handle, HandleKind::Process, "process");
-  if (!index) {
+  const auto* object = handle_object(handle, HandleKind::Process);
+  if (object == nullptr) {
     return std::unexpected(kErrorInvalidHandle);
   }
   if (milliseconds != win::INFINITE) {
@@ -165,11 +137,10 @@ OsResult<std::uint32_t> SimulatedOs::wait_for_single_object(Handle handle,
   if (wait_result) {
     return *wait_result;
   }
-  SimProcess& target = processes[*index];
+  SimProcess& target = processes[object->index];
   if (target.exit_code == kStillActive) {
     if (!target.resumed) {
       ADD_FAILURE() << "an infinite wait for a process that never runs";
-      return std::unexpected(kErrorInvalidHandle);
     }
     target.exit_code = next_exit_code;
   }
@@ -180,11 +151,11 @@ OsResult<std::uint32_t> SimulatedOs::get_exit_code_process(Handle process) {
   if (const auto fault = enter("get_exit_code_process")) {
     return std::unexpected(*fault);
   }
-  const auto index = object_index(*this, process, HandleKind::Process, "process");
-  if (!index) {
+  const auto* object = handle_object(process, HandleKind::Process);
+  if (object == nullptr) {
     return std::unexpected(kErrorInvalidHandle);
   }
-  return processes[*index].exit_code;
+  return processes[object->index].exit_code;
 }
 
 } // namespace obrex::test
