@@ -2,53 +2,37 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cwctype>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
 namespace obrex::e2e {
 namespace {
 
-class OwnedHandle {
-public:
-  OwnedHandle() = default;
-  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-  OwnedHandle(const OwnedHandle&) = delete;
-  OwnedHandle& operator=(const OwnedHandle&) = delete;
-  ~OwnedHandle() { reset(); }
-  HANDLE get() const { return handle_; }
-  HANDLE* out() { return &handle_; }
-  void reset() {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) {
-      ::CloseHandle(handle_);
+struct HandleCloser {
+  void operator()(HANDLE handle) const {
+    if (handle != INVALID_HANDLE_VALUE) {
+      ::CloseHandle(handle);
     }
-    handle_ = nullptr;
   }
-
-private:
-  HANDLE handle_ = nullptr;
 };
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error(what + " failed with error " + std::to_string(::GetLastError()));
 }
 
 std::optional<std::wstring> environment_variable(const std::wstring& name) {
-  std::wstring value(256, L'\0');
-  for (;;) {
-    ::SetLastError(ERROR_SUCCESS);
-    const DWORD length =
-        ::GetEnvironmentVariableW(name.c_str(), value.data(), static_cast<DWORD>(value.size()));
-    if (length == 0 && ::GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
-      return std::nullopt;
-    }
-    if (length < value.size()) {
-      value.resize(length);
-      return value;
-    }
-    value.resize(length);
+  std::wstring value(32768, L'\0'); // the longest a value can be, and its NUL
+  ::SetLastError(ERROR_SUCCESS);
+  value.resize(::GetEnvironmentVariableW(name.c_str(), value.data(), 32768));
+  if (value.empty() && ::GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
+    return std::nullopt;
   }
+  return value;
 }
 
 void set_environment_variable(const std::wstring& name, const std::optional<std::wstring>& value) {
@@ -56,27 +40,6 @@ void set_environment_variable(const std::wstring& name, const std::optional<std:
     fail("SetEnvironmentVariableW");
   }
 }
-
-// Applies the overrides for the lifetime of the object.
-class ScopedEnvironment {
-public:
-  explicit ScopedEnvironment(const std::vector<EnvironmentOverride>& overrides) {
-    for (const auto& [name, value] : overrides) {
-      saved_.emplace_back(name, environment_variable(name));
-      set_environment_variable(name, value);
-    }
-  }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-  ~ScopedEnvironment() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      ::SetEnvironmentVariableW(it->first.c_str(), it->second ? it->second->c_str() : nullptr);
-    }
-  }
-
-private:
-  std::vector<EnvironmentOverride> saved_;
-};
 
 void read_all(HANDLE pipe, std::string& bytes) {
   char buffer[4096];
@@ -87,20 +50,31 @@ void read_all(HANDLE pipe, std::string& bytes) {
 }
 
 std::wstring directory_of_this_program() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length =
-        ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) {
-      fail("GetModuleFileNameW");
-    }
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
+  std::wstring path(32768, L'\0');
+  path.resize(::GetModuleFileNameW(nullptr, path.data(), 32768));
   return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+void remove_tree(const std::wstring& directory) {
+  WIN32_FIND_DATAW entry;
+  const HANDLE search = ::FindFirstFileW((directory + L"\\*").c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = entry.cFileName;
+      const std::wstring child = directory + L"\\" + name;
+      if (name == L"." || name == L"..") {
+        continue;
+      } else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        ::DeleteFileW(child.c_str());
+      } else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        remove_tree(child);
+      } else {
+        ::RemoveDirectoryW(child.c_str());
+      }
+    } while (::FindNextFileW(search, &entry));
+    ::FindClose(search);
+  }
+  ::RemoveDirectoryW(directory.c_str());
 }
 
 } // namespace
@@ -123,22 +97,19 @@ std::wstring quoted_path(std::wstring_view path) {
 
 RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line,
                    const std::vector<EnvironmentOverride>& environment) {
-  ScopedEnvironment scoped(environment);
-
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  OwnedHandle out_read, out_write, err_read, err_write;
-  if (!::CreatePipe(out_read.out(), out_write.out(), &inheritable, 0) ||
-      !::CreatePipe(err_read.out(), err_write.out(), &inheritable, 0)) {
+  HANDLE ends[4] = {};
+  if (!::CreatePipe(&ends[0], &ends[1], &inheritable, 0) ||
+      !::CreatePipe(&ends[2], &ends[3], &inheritable, 0)) {
     fail("CreatePipe");
   }
+  const OwnedHandle out_read(ends[0]), err_read(ends[2]);
+  OwnedHandle out_write(ends[1]), err_write(ends[3]);
   // Only the child's ends are inherited.
   ::SetHandleInformation(out_read.get(), HANDLE_FLAG_INHERIT, 0);
   ::SetHandleInformation(err_read.get(), HANDLE_FLAG_INHERIT, 0);
   OwnedHandle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   &inheritable, OPEN_EXISTING, 0, nullptr));
-  if (input.get() == INVALID_HANDLE_VALUE) {
-    fail("CreateFileW(NUL)");
-  }
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -148,12 +119,21 @@ RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line
   startup.hStdError = err_write.get();
   std::wstring writable_line = command_line;
   PROCESS_INFORMATION process{};
-  if (!::CreateProcessW(program.c_str(), writable_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &process)) {
+  // The child copies the environment as it starts; ours is put back then.
+  std::vector<EnvironmentOverride> saved;
+  for (const auto& [name, value] : environment) {
+    saved.emplace_back(name, environment_variable(name));
+    set_environment_variable(name, value);
+  }
+  const BOOL started = ::CreateProcessW(program.c_str(), writable_line.data(), nullptr, nullptr,
+                                        TRUE, 0, nullptr, nullptr, &startup, &process);
+  for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+    set_environment_variable(it->first, it->second);
+  }
+  if (!started) {
     fail("CreateProcessW");
   }
-  OwnedHandle process_handle(process.hProcess);
-  OwnedHandle thread_handle(process.hThread);
+  const OwnedHandle process_handle(process.hProcess), thread_handle(process.hThread);
   // The pipes end when the child and whatever inherited them are done.
   out_write.reset();
   err_write.reset();
@@ -163,10 +143,9 @@ RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line
   std::thread err_reader([&] { read_all(err_read.get(), outcome.err); });
   read_all(out_read.get(), outcome.out);
   err_reader.join();
-
-  ::WaitForSingleObject(process_handle.get(), INFINITE);
+  ::WaitForSingleObject(process.hProcess, INFINITE);
   DWORD exit_code = 0;
-  if (!::GetExitCodeProcess(process_handle.get(), &exit_code)) {
+  if (!::GetExitCodeProcess(process.hProcess, &exit_code)) {
     fail("GetExitCodeProcess");
   }
   outcome.exit_code = exit_code;
@@ -180,24 +159,18 @@ RunOutcome run_obrex(std::wstring_view arguments,
 }
 
 std::optional<std::string> probe_value(std::string_view out, std::string_view key) {
-  while (!out.empty()) {
-    const std::size_t end = out.find('\n');
-    const std::string_view line = out.substr(0, end);
-    if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == '=') {
+  for (std::size_t at = 0; at < out.size();) {
+    const std::size_t end = std::min(out.find('\n', at), out.size());
+    const std::string_view line = out.substr(at, end - at);
+    if (line.starts_with(key) && line.size() > key.size() && line[key.size()] == '=') {
       return std::string(line.substr(key.size() + 1));
     }
-    if (end == std::string_view::npos) {
-      break;
-    }
-    out.remove_prefix(end + 1);
+    at = end + 1;
   }
   return std::nullopt;
 }
 
 std::string utf8(std::wstring_view text) {
-  if (text.empty()) {
-    return {};
-  }
   const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                                          nullptr, 0, nullptr, nullptr);
   std::string bytes(static_cast<std::size_t>(size), '\0');
@@ -251,13 +224,10 @@ TempDirectory::TempDirectory() {
   static std::atomic<unsigned> count = 0;
   wchar_t temp[MAX_PATH + 1];
   const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
-  if (length == 0 || length > MAX_PATH) {
-    fail("GetTempPathW");
-  }
   path_ = std::wstring(temp, length) + L"obrex-e2e-" + std::to_wstring(::GetCurrentProcessId()) +
           L"-" + std::to_wstring(::GetTickCount64()) + L"-" + std::to_wstring(count++);
-  if (!::CreateDirectoryW(path_.c_str(), nullptr)) {
-    fail("CreateDirectoryW");
+  if (length == 0 || length > MAX_PATH || !::CreateDirectoryW(path_.c_str(), nullptr)) {
+    fail("CreateDirectoryW in the temporary folder");
   }
 }
 
@@ -279,8 +249,8 @@ std::wstring TempDirectory::make_directory(std::wstring_view relative) const {
 
 std::wstring TempDirectory::make_file(std::wstring_view relative) const {
   const std::wstring path = *this / relative;
-  OwnedHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+  const OwnedHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.get() == INVALID_HANDLE_VALUE) {
     fail("CreateFileW(" + utf8(path) + ")");
   }
@@ -293,30 +263,6 @@ std::wstring TempDirectory::copy_probe(std::wstring_view relative) const {
     fail("CopyFileW(" + utf8(path) + ")");
   }
   return path;
-}
-
-void remove_tree(const std::wstring& directory) {
-  WIN32_FIND_DATAW entry;
-  const HANDLE search = ::FindFirstFileW((directory + L"\\*").c_str(), &entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = entry.cFileName;
-      if (name == L"." || name == L"..") {
-        continue;
-      }
-      const std::wstring child = directory + L"\\" + name;
-      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-          (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        remove_tree(child);
-      } else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        ::RemoveDirectoryW(child.c_str());
-      } else {
-        ::DeleteFileW(child.c_str());
-      }
-    } while (::FindNextFileW(search, &entry));
-    ::FindClose(search);
-  }
-  ::RemoveDirectoryW(directory.c_str());
 }
 
 } // namespace obrex::e2e

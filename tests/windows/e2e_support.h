@@ -27,8 +27,7 @@ struct RunOutcome {
 using EnvironmentOverride = std::pair<std::wstring, std::optional<std::wstring>>;
 
 // Whether the tests run under Wine (its ntdll exports wine_get_version).
-// Wine does not enforce or report everything Windows does; tests of what it
-// lacks skip under it, saying what.
+// Tests of what Wine lacks skip under it, saying what.
 bool running_under_wine();
 
 // Full paths of the programs next to the test executable.
@@ -43,8 +42,8 @@ std::wstring quoted_path(std::wstring_view path);
 RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line,
                    const std::vector<EnvironmentOverride>& environment = {});
 
-// Starts obrex-sandbox-exec.exe with the command line: its quoted path, a
-// space and `arguments`.
+// Starts obrex-sandbox-exec.exe with its quoted path, a space and
+// `arguments` as the command line.
 RunOutcome run_obrex(std::wstring_view arguments,
                      const std::vector<EnvironmentOverride>& environment = {});
 
@@ -52,15 +51,11 @@ RunOutcome run_obrex(std::wstring_view arguments,
 // or nullopt.
 std::optional<std::string> probe_value(std::string_view out, std::string_view key);
 
-// The bytes of a UTF-16 text in UTF-8, for comparing with what a run wrote.
 std::string utf8(std::wstring_view text);
 
 // One argument written for a command line so that the C runtime's splitting
-// gives it back unchanged: as it is when it needs no quotes, otherwise
-// between double quotes with the backslashes before a quote doubled.
+// gives it back unchanged, and the arguments so written, one space apart.
 std::wstring command_line_argument(std::wstring_view argument);
-
-// The arguments written so, separated by one space.
 std::wstring command_line(const std::vector<std::wstring>& arguments);
 
 // The system's description of an error code, without the line break it ends
@@ -81,8 +76,8 @@ public:
   // The full path of `relative` inside the directory.
   std::wstring operator/(std::wstring_view relative) const;
 
-  // Each creates `relative` inside and returns its full path; its parent
-  // must exist.
+  // Each creates `relative` inside (its parent must exist) and returns its
+  // full path.
   std::wstring make_directory(std::wstring_view relative) const;
   std::wstring make_file(std::wstring_view relative) const;
   std::wstring copy_probe(std::wstring_view relative) const;
@@ -90,8 +85,5 @@ public:
 private:
   std::wstring path_;
 };
-
-// Removes a directory with everything in it, as far as it can.
-void remove_tree(const std::wstring& directory);
 
 } // namespace obrex::e2e

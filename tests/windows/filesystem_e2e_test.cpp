@@ -19,31 +19,15 @@
 namespace obrex::e2e {
 namespace {
 
-bool exists(const std::wstring& path) {
-  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool is_directory(const std::wstring& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-std::wstring profile_folder() {
-  PWSTR path = nullptr;
-  const HRESULT result = ::SHGetKnownFolderPath(FOLDERID_Profile, 0, nullptr, &path);
-  std::wstring profile = SUCCEEDED(result) ? path : L"";
-  ::CoTaskMemFree(path);
-  return profile;
-}
-
 // The user's sandbox temporary directory and the levels above it that a
 // run creates when they are missing.
 class SandboxTempE2e : public testing::Test {
 protected:
   void SetUp() override {
-    const std::wstring profile = profile_folder();
-    ASSERT_FALSE(profile.empty());
-    tornel_ = profile + L"\\AppData\\LocalLow\\Tornel";
+    PWSTR profile = nullptr;
+    ASSERT_EQ(::SHGetKnownFolderPath(FOLDERID_Profile, 0, nullptr, &profile), S_OK);
+    tornel_ = profile + std::wstring(L"\\AppData\\LocalLow\\Tornel");
+    ::CoTaskMemFree(profile);
     obrex_ = tornel_ + L"\\Obrex";
     sandbox_temp_ = obrex_ + L"\\sandbox-temp";
   }
@@ -55,12 +39,12 @@ protected:
     for (const std::wstring* level : {&sandbox_temp_, &obrex_, &tornel_}) {
       ::RemoveDirectoryW(level->c_str());
     }
-    return !exists(sandbox_temp_);
+    return ::GetFileAttributesW(sandbox_temp_.c_str()) == INVALID_FILE_ATTRIBUTES;
   }
 
-  RunOutcome run_probe(const std::wstring& project) const {
+  RunOutcome run_probe() const {
     // The run's own TEMP and TMP are replaced, whatever they were.
-    return run_obrex(command_line({L"--project", project, L"--", probe_path()}),
+    return run_obrex(command_line({L"--project", project_.path(), L"--", probe_path()}),
                      {{L"TEMP", L"C:\\inherited-temp"}, {L"TMP", std::nullopt}});
   }
 
@@ -68,22 +52,14 @@ protected:
   std::wstring tornel_, obrex_, sandbox_temp_;
 };
 
-TEST_F(SandboxTempE2e, IsCreatedAfterTheProjectIsKnownAndGivenToTheCommand) {
-  const bool removed = remove_empty_levels();
-
-  const std::wstring missing = project_ / L"missing";
-  const RunOutcome failed = run_probe(missing);
-  EXPECT_EQ(failed.err, "obrex-sandbox-exec: cannot open " + utf8(missing) + ": " +
-                            os_error_text(ERROR_FILE_NOT_FOUND) + "\n");
-  EXPECT_EQ(failed.exit_code, 126u);
-  if (removed) {
-    EXPECT_FALSE(exists(sandbox_temp_)) << "created by a run that could not identify its project";
-  }
-
-  const RunOutcome run = run_probe(project_.path());
+TEST_F(SandboxTempE2e, IsCreatedAndGivenToTheCommand) {
+  remove_empty_levels();
+  const RunOutcome run = run_probe();
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit_code, 0u);
-  EXPECT_TRUE(is_directory(sandbox_temp_)) << utf8(sandbox_temp_);
+  const DWORD attributes = ::GetFileAttributesW(sandbox_temp_.c_str());
+  EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES &&
+              (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
   EXPECT_EQ(probe_value(run.out, "TEMP"), utf8(sandbox_temp_));
   EXPECT_EQ(probe_value(run.out, "TMP"), utf8(sandbox_temp_));
 }
@@ -94,29 +70,15 @@ TEST_F(SandboxTempE2e, FileInItsPlaceFailsTheRun) {
   }
   ::CreateDirectoryW(tornel_.c_str(), nullptr);
   ::CreateDirectoryW(obrex_.c_str(), nullptr);
-  // Removed again whatever happens, so that later runs find the usual state.
-  struct FileInTheWay {
-    explicit FileInTheWay(const std::wstring& path) : path_(path) {
-      const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-      created = file != INVALID_HANDLE_VALUE;
-      ::CloseHandle(file);
-    }
-    FileInTheWay(const FileInTheWay&) = delete;
-    FileInTheWay& operator=(const FileInTheWay&) = delete;
-    ~FileInTheWay() { ::DeleteFileW(path_.c_str()); }
-    bool created = false;
-
-  private:
-    std::wstring path_;
-  } file(sandbox_temp_);
-  ASSERT_TRUE(file.created) << "error " << ::GetLastError();
-
-  const RunOutcome run = run_probe(project_.path());
-  const std::string context = "obrex-sandbox-exec: cannot create " + utf8(sandbox_temp_) + ": ";
-  EXPECT_TRUE(run.err == context + os_error_text(ERROR_ALREADY_EXISTS) + "\n" ||
-              run.err == context + os_error_text(ERROR_FILE_EXISTS) + "\n")
-      << run.err;
+  const HANDLE file = ::CreateFileW(sandbox_temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << "error " << ::GetLastError();
+  ::CloseHandle(file);
+  const RunOutcome run = run_probe();
+  // Removed before any check, so that later runs find the usual state.
+  ::DeleteFileW(sandbox_temp_.c_str());
+  EXPECT_EQ(run.err, "obrex-sandbox-exec: cannot create " + utf8(sandbox_temp_) + ": " +
+                         os_error_text(ERROR_ALREADY_EXISTS) + "\n");
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.exit_code, 126u);
 }
@@ -127,11 +89,10 @@ protected:
 };
 
 TEST_F(PathPreparationE2e, MissingWriteAndDenyPathsAreSkipped) {
-  // Absolute, relative, invalid, and too long for a path without the
-  // extended-length prefix.
+  // Absolute, relative, and too long for a path without the extended-length
+  // prefix.
   const std::vector<std::wstring> skipped = {
-      project_ / L"missing", project_ / L"missing\\deeper", L"obrex-e2e-missing\\relative",
-      project_ / L"bad?name",
+      project_ / L"missing\\deeper", L"obrex-e2e-missing\\relative",
       project_ / (std::wstring(200, L'm') + L"\\" + std::wstring(200, L'n'))};
   std::vector<std::wstring> arguments = {L"--project", project_.path()};
   for (const std::wstring& path : skipped) {
@@ -141,29 +102,22 @@ TEST_F(PathPreparationE2e, MissingWriteAndDenyPathsAreSkipped) {
   const RunOutcome run = run_obrex(command_line(arguments));
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit_code, 7u);
-  EXPECT_TRUE(probe_value(run.out, "command_line"));
   for (const std::wstring& path : skipped) {
-    EXPECT_FALSE(exists(path)) << utf8(path);
+    EXPECT_EQ(::GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << utf8(path);
   }
 }
 
 // One part of a path's security descriptor as SDDL text.
 std::string security_text(const std::wstring& path, SECURITY_INFORMATION part) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD status = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, part, nullptr, nullptr,
-                                               nullptr, nullptr, &descriptor);
-  if (status != ERROR_SUCCESS) {
-    ADD_FAILURE() << "GetNamedSecurityInfoW(" << utf8(path) << "): " << status;
-    return {};
-  }
   LPWSTR text = nullptr;
-  std::string result;
-  if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, part,
-                                                             &text, nullptr)) {
-    result = utf8(text);
-  } else {
-    ADD_FAILURE() << "ConvertSecurityDescriptorToStringSecurityDescriptorW: " << ::GetLastError();
-  }
+  EXPECT_EQ(::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, part, nullptr, nullptr, nullptr,
+                                    nullptr, &descriptor),
+            0u)
+      << utf8(path);
+  EXPECT_TRUE(descriptor != nullptr && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                           descriptor, SDDL_REVISION_1, part, &text, nullptr));
+  const std::string result = text != nullptr ? utf8(text) : "";
   ::LocalFree(text);
   ::LocalFree(descriptor);
   return result;
