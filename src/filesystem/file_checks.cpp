@@ -69,7 +69,12 @@ std::optional<FileMetadata> existence_test(Os& os, std::u16string_view path) {
   if (followed) {
     return *followed;
   }
-  switch (followed.error()) {
+  // The fallbacks stand in for an open that the system refused; a path that
+  // opened but whose metadata could not be read fails the test.
+  if (!followed.error().open_failed) {
+    return std::nullopt;
+  }
+  switch (followed.error().code) {
   case win::ERROR_ACCESS_DENIED:
   case win::ERROR_SHARING_VIOLATION: {
     const auto entry = os.find_first_file_ex(*prepared);

@@ -103,7 +103,8 @@ std::u16string path_extensions(Os& os) {
 // means the candidate is absent.
 bool names_a_file(Os& os, std::u16string_view path) {
   auto metadata = read_file_metadata(os, path, true);
-  if (!metadata && metadata.error() == win::ERROR_CANT_ACCESS_FILE) {
+  if (!metadata && metadata.error().open_failed &&
+      metadata.error().code == win::ERROR_CANT_ACCESS_FILE) {
     metadata = read_file_metadata(os, path, false);
   }
   return metadata && !metadata->is_directory() && !metadata->is_name_surrogate();

@@ -14,7 +14,8 @@ bool FileMetadata::is_name_surrogate() const {
          (reparse_tag & win::IO_REPARSE_TAG_NAME_SURROGATE_BIT) != 0;
 }
 
-OsResult<FileMetadata> read_file_metadata(Os& os, std::u16string_view path, bool follow_links) {
+std::expected<FileMetadata, MetadataFailure> read_file_metadata(Os& os, std::u16string_view path,
+                                                                bool follow_links) {
   std::uint32_t flags = win::FILE_FLAG_BACKUP_SEMANTICS;
   if (!follow_links) {
     flags |= win::FILE_FLAG_OPEN_REPARSE_POINT;
@@ -23,18 +24,18 @@ OsResult<FileMetadata> read_file_metadata(Os& os, std::u16string_view path, bool
       os.create_file(path, 0, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE,
                      win::OPEN_EXISTING, flags);
   if (!opened) {
-    return std::unexpected(opened.error());
+    return std::unexpected(MetadataFailure{opened.error(), true});
   }
   const UniqueHandle file(os, *opened);
   const auto information = os.get_file_information_by_handle(file.get());
   if (!information) {
-    return std::unexpected(information.error());
+    return std::unexpected(MetadataFailure{information.error(), false});
   }
   FileMetadata metadata{information->dwFileAttributes, 0};
   if ((metadata.attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     const auto tag = os.get_file_attribute_tag_info(file.get());
     if (!tag) {
-      return std::unexpected(tag.error());
+      return std::unexpected(MetadataFailure{tag.error(), false});
     }
     metadata.reparse_tag = tag->ReparseTag;
   }

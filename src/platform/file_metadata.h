@@ -19,10 +19,18 @@ struct FileMetadata {
   bool is_name_surrogate() const;
 };
 
+// Why the metadata could not be read: the code of the call that failed, and
+// whether it was the open. The fallbacks of a refused open apply only then:
+// a path that opens but whose metadata cannot be read is simply unreadable.
+struct MetadataFailure {
+  OsCode code = 0;
+  bool open_failed = false;
+};
+
 // Opens the path with no access rights, every share mode and backup
 // semantics (so directories open), following links unless `follow_links` is
 // false; reads its attributes and, for a reparse point, its tag; closes it.
-// The error is the code of the call that failed.
-OsResult<FileMetadata> read_file_metadata(Os& os, std::u16string_view path, bool follow_links);
+std::expected<FileMetadata, MetadataFailure> read_file_metadata(Os& os, std::u16string_view path,
+                                                                bool follow_links);
 
 } // namespace obrex

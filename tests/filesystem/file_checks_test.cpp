@@ -79,6 +79,16 @@ TEST(ExistenceTest, PassesWhenTheFileInformationCanBeRead) {
     EXPECT_EQ(os.calls("find_first_file_ex") - entry_reads_before, entry_reads)
         << display_text(path);
   }
+  // A path that opens but whose metadata cannot be read fails at once: the
+  // fallbacks stand in for a refused open only.
+  for (const OsCode code :
+       {win::ERROR_ACCESS_DENIED, win::ERROR_SHARING_VIOLATION, win::ERROR_CANT_ACCESS_FILE}) {
+    const int opens_before = os.calls("create_file");
+    os.fail_call("get_file_information_by_handle", 1, code);
+    EXPECT_FALSE(existence_test(os, u"C:\\d")) << code;
+    EXPECT_EQ(os.calls("create_file") - opens_before, 1) << code;
+  }
+  EXPECT_EQ(os.calls("find_first_file_ex"), 3);
   // A directory entry that cannot be read either: the test fails.
   os.fail_call("find_first_file_ex", 1, win::ERROR_ACCESS_DENIED);
   EXPECT_FALSE(existence_test(os, u"C:\\locked"));
