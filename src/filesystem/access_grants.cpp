@@ -55,6 +55,13 @@ Result<void> grant_write_access(Os& os, std::string_view path, SidPtr sid) {
         os, "cannot read the permissions of " + std::string(path), info.error()));
   }
   const LocalMemory<SecurityDescriptorPtr> descriptor(os, info->descriptor);
+  // A null DACL (no DACL at all) already gives everyone full access, the
+  // sandbox included. Merging the entry into it would leave a DACL holding
+  // that entry alone and lock every other principal out, the user too; it is
+  // left as it is. An empty DACL, which grants nothing, gets the entry.
+  if (info->dacl.value == nullptr) {
+    return {};
+  }
 
   EXPLICIT_ACCESS_W entry;
   entry.grfAccessPermissions = win::FILE_ALL_ACCESS;

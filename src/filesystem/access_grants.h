@@ -27,9 +27,10 @@ Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_d
 
 // Adds to the path's DACL an entry granting `sid` full access, inherited by
 // files and subdirectories; the rest of the DACL and its inheritance setting
-// stay as they were. Fails with "cannot read the permissions of {path}",
-// "cannot extend the permissions of {path}" or "cannot grant the sandbox
-// write access to {path}" and the returned status.
+// stay as they were. A path without a DACL (a null DACL, full access for
+// everyone) is already writable and is left unchanged. Fails with "cannot read the permissions of
+// {path}", "cannot extend the permissions of {path}" or "cannot grant the sandbox write access to
+// {path}" and the returned status.
 Result<void> grant_write_access(Os& os, std::string_view path, SidPtr sid);
 
 } // namespace obrex

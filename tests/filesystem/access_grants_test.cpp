@@ -108,6 +108,25 @@ TEST(PrepareWritePaths, ReportsEachFailedCallAndReleasesTheBuffers) {
   }
 }
 
+TEST(PrepareWritePaths, ANullDaclIsLeftAloneAndAnEmptyOneGetsTheEntry) {
+  struct Case {
+    const char* dacl;
+    std::string after;
+    int dacl_writes;
+  };
+  for (const Case& c : {Case{"D:NO_ACCESS_CONTROL", "D:NO_ACCESS_CONTROL", 0},
+                        Case{"D:", std::string("D:") + kGrant, 1}}) {
+    Grants os;
+    os.find(u"C:\\w")->dacl = c.dacl;
+    ASSERT_TRUE(os.prepare({"C:\\w"}));
+    EXPECT_EQ(os.find(u"C:\\w")->dacl, c.after);
+    EXPECT_EQ(os.find(u"C:\\w")->label, kLowLabel); // the label step is unchanged
+    EXPECT_EQ(os.calls("set_entries_in_acl"), c.dacl_writes) << c.dacl;
+    EXPECT_EQ(os.calls("set_named_security_info"), 1 + c.dacl_writes) << c.dacl;
+    os.expect_nothing_held();
+  }
+}
+
 TEST(PrepareWritePaths, GrantsOnlyWhenTheWholeSidIsAbsent) {
   const std::pair<std::string, bool> cases[] = {
       {"D:(D;OICI;FA;;;S-1-5-21-10-20-30-1)", true}, // a deny entry counts

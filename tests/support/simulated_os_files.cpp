@@ -165,7 +165,9 @@ OsResult<NamedSecurityInfo> SimulatedOs::get_named_security_info(std::u16string_
   if ((information & win::LABEL_SECURITY_INFORMATION) != 0 && !entry->label.empty()) {
     descriptor.sacl = std::make_unique<std::string>(entry->label);
   }
-  const AclPtr dacl{want_dacl ? descriptor.dacl.get() : nullptr};
+  // A null DACL reads as "D:NO_ACCESS_CONTROL" and is handed out as no ACL.
+  const bool null_dacl = entry->dacl == "D:NO_ACCESS_CONTROL";
+  const AclPtr dacl{want_dacl && !null_dacl ? descriptor.dacl.get() : nullptr};
   return NamedSecurityInfo{SecurityDescriptorPtr{allocate(std::move(descriptor))}, dacl};
 }
 
