@@ -13,12 +13,7 @@ namespace {
 std::string diagnostic_line(const InternalFailure& failure) {
   const std::string prefix = std::string(kProgramName) + ": ";
   std::string line = failure.diagnostic().starts_with(prefix) ? "" : prefix;
-  for (const char c : failure.diagnostic()) {
-    line.push_back(c == '\n' || c == '\r' ? ' ' : c);
-  }
-  while (line.ends_with(' ')) {
-    line.pop_back();
-  }
+  line += escape_control_characters(failure.diagnostic());
   line.push_back('\n');
   return line;
 }

@@ -51,7 +51,14 @@ inline constexpr std::uint32_t kExitInternalFailure = 101;
 // as a signed 32-bit number.
 std::string os_error_text(Os& os, OsCode code);
 
-// Writes "obrex-sandbox-exec: {message}\n" to standard error: UTF-16 through
+// The text with every C0 control character, DEL and C1 control character
+// written as a visible escape, \xHH with the code in lower-case hex, so that
+// a path or argument can neither break the line nor drive the terminal.
+// Every other character stays as it is.
+std::string escape_control_characters(std::string_view text);
+
+// Writes "obrex-sandbox-exec: {message}\n" to standard error, its control
+// characters escaped: UTF-16 through
 // WriteConsoleW for a console whose output code page is not UTF-8, UTF-8
 // bytes otherwise; nothing when there is no standard-error handle. A failed
 // write is an internal failure.

@@ -71,7 +71,7 @@ TEST(RunProgram, InternalFailuresEndWith101AndOneDiagnosticLine) {
       {u"x.exe --project P -- x", InternalFailure("obrex-sandbox-exec: cannot set TEMP"),
        "obrex-sandbox-exec: cannot set TEMP\n"},
       {u"x.exe --project P -- x", InternalFailure("cannot set TMP\r\nsecond line\n"),
-       "obrex-sandbox-exec: cannot set TMP  second line\n"},
+       "obrex-sandbox-exec: cannot set TMP\\x0d\\x0asecond line\\x0a\n"},
       {u"x.exe --project P -- x " + lone_low, std::nullopt,
        "obrex-sandbox-exec: argument 5 is not valid UTF-16 (it holds an unpaired surrogate)\n"},
       {u"x" + lone_low + u".exe --bogus", std::nullopt,

@@ -73,6 +73,31 @@ TEST(ReportFailure, WritesOneLineAsUtf16ToALegacyConsoleAndAsUtf8Otherwise) {
   }
 }
 
+TEST(ReportFailure, EscapesControlCharactersSoTheLineStaysOneLineAndInert) {
+  struct Case {
+    std::string message;
+    std::string written;
+  };
+  const Case cases[] = {
+      {"cannot open C:\\a\nb\r", "cannot open C:\\a\\x0ab\\x0d"},
+      {"unknown argument: \x1b[31mred\x1b]0;title\x07",
+       "unknown argument: \\x1b[31mred\\x1b]0;title\\x07"},
+      {std::string("\0\t\x1f\x7f", 4), "\\x00\\x09\\x1f\\x7f"},
+      // C1 controls (U+0080 to U+009F) are escaped; U+00A0 and beyond, and a
+      // stray 0xC2, are not controls.
+      {"\xc2\x80\xc2\x9b\xc2\xa0\xe2\x80\x8b\xc2", "\\x80\\x9b\xc2\xa0\xe2\x80\x8b\xc2"},
+  };
+  for (const Case& c : cases) {
+    SimulatedOs os;
+    report_failure(os, c.message);
+    EXPECT_EQ(os.bytes_written, "obrex-sandbox-exec: " + c.written + "\n");
+  }
+  SimulatedOs console;
+  console.std_error_is_console = true;
+  report_failure(console, "a\x1b[2Jb");
+  EXPECT_EQ(console.console_written, u"obrex-sandbox-exec: a\\x1b[2Jb\n");
+}
+
 TEST(ReportFailure, DropsTheLineWithoutAHandleAndFailsInternallyWhenAWriteFails) {
   for (const bool console : {false, true}) {
     SimulatedOs os;
