@@ -50,7 +50,9 @@ static_assert(sizeof(::FILE_ID_128) == sizeof(FILE_ID_INFO{}.FileId));
 
 namespace {
 
-// A NUL-terminated copy for the calls that take a wide string.
+// A NUL-terminated copy for the calls that take a wide string. It is kept in
+// a named local until the call's last error has been read: freeing it in
+// between could change that value.
 std::wstring wide(std::u16string_view text) {
   return std::wstring(text.begin(), text.end());
 }
@@ -98,6 +100,10 @@ DWORD chunk_length(std::size_t remaining) {
 }
 
 } // namespace
+
+void restrict_dll_search_to_system_directory() {
+  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
 
 // --- process ----------------------------------------------------------------
 
@@ -175,7 +181,8 @@ OsResult<void> Win32Os::write_file(Handle handle, std::string_view bytes) {
 // --- error texts ------------------------------------------------------------
 
 std::optional<ModuleHandle> Win32Os::get_module_handle(std::u16string_view name) {
-  const HMODULE module = ::GetModuleHandleW(wide(name).c_str());
+  const std::wstring wide_name = wide(name);
+  const HMODULE module = ::GetModuleHandleW(wide_name.c_str());
   if (module == nullptr) {
     return std::nullopt;
   }
@@ -219,7 +226,9 @@ std::optional<std::u16string> Win32Os::get_environment_variable(std::u16string_v
 
 OsResult<void> Win32Os::set_environment_variable(std::u16string_view name,
                                                  std::u16string_view value) {
-  if (!::SetEnvironmentVariableW(wide(name).c_str(), wide(value).c_str())) {
+  const std::wstring wide_name = wide(name);
+  const std::wstring wide_value = wide(value);
+  if (!::SetEnvironmentVariableW(wide_name.c_str(), wide_value.c_str())) {
     return last_error();
   }
   return {};
@@ -230,8 +239,9 @@ OsResult<void> Win32Os::set_environment_variable(std::u16string_view name,
 OsResult<Handle> Win32Os::create_file(std::u16string_view path, std::uint32_t access,
                                       std::uint32_t share, std::uint32_t disposition,
                                       std::uint32_t flags) {
+  const std::wstring wide_path = wide(path);
   const HANDLE file =
-      ::CreateFileW(wide(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
+      ::CreateFileW(wide_path.c_str(), access, share, nullptr, disposition, flags, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return last_error();
   }
@@ -294,7 +304,8 @@ OsResult<std::u16string> Win32Os::get_full_path_name(std::u16string_view path) {
 
 OsResult<WIN32_FIND_DATAW> Win32Os::find_first_file_ex(std::u16string_view path) {
   ::WIN32_FIND_DATAW data{};
-  const HANDLE search = ::FindFirstFileExW(wide(path).c_str(), FindExInfoBasic, &data,
+  const std::wstring wide_path = wide(path);
+  const HANDLE search = ::FindFirstFileExW(wide_path.c_str(), FindExInfoBasic, &data,
                                            FindExSearchNameMatch, nullptr, 0);
   if (search == INVALID_HANDLE_VALUE) {
     return last_error();
@@ -307,7 +318,8 @@ OsResult<WIN32_FIND_DATAW> Win32Os::find_first_file_ex(std::u16string_view path)
 }
 
 OsResult<void> Win32Os::create_directory(std::u16string_view path) {
-  if (!::CreateDirectoryW(wide(path).c_str(), nullptr)) {
+  const std::wstring wide_path = wide(path);
+  if (!::CreateDirectoryW(wide_path.c_str(), nullptr)) {
     return last_error();
   }
   return {};
@@ -325,8 +337,9 @@ OsResult<std::u16string> Win32Os::get_known_folder_path_profile() {
 // --- SIDs, security descriptors, ACLs ---------------------------------------
 
 OsResult<SidPtr> Win32Os::convert_string_sid_to_sid(std::u16string_view text) {
+  const std::wstring wide_text = wide(text);
   PSID sid = nullptr;
-  if (!::ConvertStringSidToSidW(wide(text).c_str(), &sid)) {
+  if (!::ConvertStringSidToSidW(wide_text.c_str(), &sid)) {
     return last_error();
   }
   return SidPtr{sid};
@@ -347,8 +360,9 @@ std::uint32_t Win32Os::get_length_sid(SidPtr sid) {
 OsResult<SecurityDescriptorPtr>
 Win32Os::convert_string_security_descriptor_to_security_descriptor(std::u16string_view sddl,
                                                                    std::uint32_t revision) {
+  const std::wstring wide_sddl = wide(sddl);
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(sddl).c_str(), revision,
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(wide_sddl.c_str(), revision,
                                                               &descriptor, nullptr)) {
     return last_error();
   }
@@ -389,10 +403,11 @@ OsResult<NamedSecurityInfo> Win32Os::get_named_security_info(std::u16string_view
                                                              std::uint32_t object_type,
                                                              std::uint32_t information,
                                                              bool want_dacl) {
+  const std::wstring wide_path = wide(path);
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   PACL dacl = nullptr;
   const DWORD status = ::GetNamedSecurityInfoW(
-      wide(path).c_str(), static_cast<::SE_OBJECT_TYPE>(object_type), information, nullptr, nullptr,
+      wide_path.c_str(), static_cast<::SE_OBJECT_TYPE>(object_type), information, nullptr, nullptr,
       want_dacl ? &dacl : nullptr, nullptr, &descriptor);
   if (status != ERROR_SUCCESS) {
     return status_error(status);
@@ -522,8 +537,9 @@ Win32Os::create_process_as_user(Handle token, std::u16string_view application,
   startup_info.hStdInput = native(startup.hStdInput);
   startup_info.hStdOutput = native(startup.hStdOutput);
   startup_info.hStdError = native(startup.hStdError);
+  const std::wstring wide_application = wide(application);
   ::PROCESS_INFORMATION process{};
-  if (!::CreateProcessAsUserW(native(token), wide(application).c_str(),
+  if (!::CreateProcessAsUserW(native(token), wide_application.c_str(),
                               reinterpret_cast<wchar_t*>(command_line.data()), nullptr, nullptr,
                               inherit_handles ? TRUE : FALSE, creation_flags, nullptr, nullptr,
                               &startup_info, &process)) {

@@ -6,6 +6,12 @@
 
 namespace obrex {
 
+// Makes every DLL that the process loads from now on, also those that system
+// DLLs load on their own, come from the system directory only, never from
+// the executable's directory. For the program's entry point: it changes the
+// whole process.
+void restrict_dll_search_to_system_directory();
+
 class Win32Os final : public Os {
 public:
   std::optional<std::u16string> get_command_line() override;

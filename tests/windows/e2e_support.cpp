@@ -91,6 +91,10 @@ std::wstring probe_path() {
   return directory_of_this_program() + L"" OBREX_PROBE_NAME;
 }
 
+std::wstring built_file_path(std::wstring_view name) {
+  return directory_of_this_program() + std::wstring(name);
+}
+
 std::wstring quoted_path(std::wstring_view path) {
   return L"\"" + std::wstring(path) + L"\"";
 }
@@ -258,8 +262,12 @@ std::wstring TempDirectory::make_file(std::wstring_view relative) const {
 }
 
 std::wstring TempDirectory::copy_probe(std::wstring_view relative) const {
+  return copy(probe_path(), relative);
+}
+
+std::wstring TempDirectory::copy(const std::wstring& source, std::wstring_view relative) const {
   const std::wstring path = *this / relative;
-  if (!::CopyFileW(probe_path().c_str(), path.c_str(), TRUE)) {
+  if (!::CopyFileW(source.c_str(), path.c_str(), TRUE)) {
     fail("CopyFileW(" + utf8(path) + ")");
   }
   return path;

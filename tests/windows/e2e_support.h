@@ -33,6 +33,8 @@ bool running_under_wine();
 // Full paths of the programs next to the test executable.
 std::wstring obrex_path();
 std::wstring probe_path();
+// The full path of another file the build put next to the test executable.
+std::wstring built_file_path(std::wstring_view name);
 
 // Wraps a path in double quotes, as the first word of a command line.
 std::wstring quoted_path(std::wstring_view path);
@@ -81,6 +83,7 @@ public:
   std::wstring make_directory(std::wstring_view relative) const;
   std::wstring make_file(std::wstring_view relative) const;
   std::wstring copy_probe(std::wstring_view relative) const;
+  std::wstring copy(const std::wstring& source, std::wstring_view relative) const;
 
 private:
   std::wstring path_;

@@ -20,6 +20,10 @@ TEST(FrontEndE2e, UsageMessagesAreOneLineWithExit126) {
   for (const Case& c : {
            Case{L"", "obrex-sandbox-exec: expected -- or --verbatim and a command\n"},
            Case{L"-- cmd /c exit 0", "obrex-sandbox-exec: missing --project\n"},
+           // Control characters in what the line repeats are escaped: it
+           // stays one line and cannot drive the terminal.
+           Case{L"--project C:\\p \"--\x1b[31mred\nnext\x9b\x7f\"",
+                "obrex-sandbox-exec: unknown argument: --\\x1b[31mred\\x0anext\\x9b\\x7f\n"},
            // Redirected standard error receives UTF-8, whatever the console's
            // code page.
            Case{L"--project C:\\p --b\u00e9\u4e2d\U0001F600",
@@ -40,6 +44,35 @@ TEST(FrontEndE2e, UnpairedSurrogateIsAnInternalFailure) {
   // One line naming the failure, after the program's name.
   EXPECT_TRUE(run.err.starts_with("obrex-sandbox-exec")) << run.err;
   EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+}
+
+TEST(Executable, NeverLoadsADllPlantedBesideIt) {
+  // A bcrypt.dll beside the executable, where a sandboxed command could
+  // write, ends the process with 77 if it is ever loaded. Windows' search
+  // order looks beside the executable first for a DLL that is not a known
+  // one; Wine prefers its own copy unless told otherwise for the program.
+  TempDirectory tools;
+  const std::wstring copy = tools.copy(obrex_path(), L"obrex-decoy-check.exe");
+  tools.copy(built_file_path(L"bcrypt.dll"), L"bcrypt.dll");
+  const wchar_t* const wine_key = L"Software\\Wine\\AppDefaults\\obrex-decoy-check.exe";
+  if (running_under_wine()) {
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER,
+                                (std::wstring(wine_key) + L"\\DllOverrides").c_str(), 0, nullptr, 0,
+                                KEY_SET_VALUE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const wchar_t order[] = L"native,builtin";
+    ::RegSetValueExW(key, L"bcrypt", 0, REG_SZ, reinterpret_cast<const BYTE*>(order), sizeof order);
+    ::RegCloseKey(key);
+  }
+  const RunOutcome run = run_raw(copy, quoted_path(copy) + L" --project " +
+                                           quoted_path(tools.path()) + L" -- cmd /c exit 3");
+  if (running_under_wine()) {
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, wine_key);
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, wine_key);
+  }
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_code, 3u);
 }
 
 TEST(Executable, CarriesItsApplicationManifest) {
