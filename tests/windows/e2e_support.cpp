@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace obrex::e2e {
 namespace {
@@ -100,7 +101,23 @@ std::wstring quoted_path(std::wstring_view path) {
 }
 
 RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line,
-                   const std::vector<EnvironmentOverride>& environment) {
+                   const std::vector<EnvironmentOverride>& environment, TimeLimit time_limit,
+                   std::latch* start_together) {
+  // Every run started together arrives once, also one that fails before its
+  // process exists, so that the others are let go.
+  struct Arrival {
+    std::latch* latch;
+    ~Arrival() {
+      if (latch != nullptr) {
+        latch->count_down();
+      }
+    }
+    void wait() {
+      if (latch != nullptr) {
+        std::exchange(latch, nullptr)->arrive_and_wait();
+      }
+    }
+  } arrival{start_together};
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE ends[4] = {};
   if (!::CreatePipe(&ends[0], &ends[1], &inheritable, 0) ||
@@ -129,24 +146,44 @@ RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line
     saved.emplace_back(name, environment_variable(name));
     set_environment_variable(name, value);
   }
-  const BOOL started = ::CreateProcessW(program.c_str(), writable_line.data(), nullptr, nullptr,
-                                        TRUE, 0, nullptr, nullptr, &startup, &process);
+  const BOOL started =
+      ::CreateProcessW(program.c_str(), writable_line.data(), nullptr, nullptr, TRUE,
+                       start_together ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup, &process);
   for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
     set_environment_variable(it->first, it->second);
   }
+  arrival.wait();
   if (!started) {
     fail("CreateProcessW");
   }
   const OwnedHandle process_handle(process.hProcess), thread_handle(process.hThread);
+  if (start_together) {
+    ::ResumeThread(process.hThread);
+  }
   // The pipes end when the child and whatever inherited them are done.
   out_write.reset();
   err_write.reset();
   input.reset();
 
   RunOutcome outcome;
+  // A run that outlives its limit is ended, which closes its ends of the
+  // pipes, so that a hang fails the test instead of blocking it.
+  std::thread watchdog;
+  if (time_limit) {
+    watchdog = std::thread([&] {
+      if (::WaitForSingleObject(process.hProcess, static_cast<DWORD>(time_limit->count())) ==
+          WAIT_TIMEOUT) {
+        outcome.timed_out = true;
+        ::TerminateProcess(process.hProcess, ERROR_TIMEOUT);
+      }
+    });
+  }
   std::thread err_reader([&] { read_all(err_read.get(), outcome.err); });
   read_all(out_read.get(), outcome.out);
   err_reader.join();
+  if (watchdog.joinable()) {
+    watchdog.join();
+  }
   ::WaitForSingleObject(process.hProcess, INFINITE);
   DWORD exit_code = 0;
   if (!::GetExitCodeProcess(process.hProcess, &exit_code)) {
@@ -157,9 +194,11 @@ RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line
 }
 
 RunOutcome run_obrex(std::wstring_view arguments,
-                     const std::vector<EnvironmentOverride>& environment) {
+                     const std::vector<EnvironmentOverride>& environment, TimeLimit time_limit,
+                     std::latch* start_together) {
   const std::wstring program = obrex_path();
-  return run_raw(program, quoted_path(program) + L" " + std::wstring(arguments), environment);
+  return run_raw(program, quoted_path(program) + L" " + std::wstring(arguments), environment,
+                 time_limit, start_together);
 }
 
 std::optional<std::string> probe_value(std::string_view out, std::string_view key) {

@@ -7,7 +7,9 @@
 // them, so a sandboxed command's children finish before the run returns.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <latch>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,8 +20,9 @@ namespace obrex::e2e {
 
 struct RunOutcome {
   std::uint32_t exit_code = 0;
-  std::string out; // bytes written to standard output
-  std::string err; // bytes written to standard error
+  std::string out;        // bytes written to standard output
+  std::string err;        // bytes written to standard error
+  bool timed_out = false; // ended by the harness when its time limit passed
 };
 
 // A variable set (or, with nullopt, removed) in the environment that the run
@@ -39,15 +42,22 @@ std::wstring built_file_path(std::wstring_view name);
 // Wraps a path in double quotes, as the first word of a command line.
 std::wstring quoted_path(std::wstring_view path);
 
+// How long a run may take before the harness ends it; none by default.
+using TimeLimit = std::optional<std::chrono::milliseconds>;
+
 // Starts `program` with exactly `command_line` (its first word included) as
-// the process command line.
+// the process command line. Safe to call from several threads at once when
+// no environment override is given; with `start_together`, each such run is
+// created suspended and let go only when every thread has arrived at it.
 RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line,
-                   const std::vector<EnvironmentOverride>& environment = {});
+                   const std::vector<EnvironmentOverride>& environment = {},
+                   TimeLimit time_limit = std::nullopt, std::latch* start_together = nullptr);
 
 // Starts obrex-sandbox-exec.exe with its quoted path, a space and
 // `arguments` as the command line.
 RunOutcome run_obrex(std::wstring_view arguments,
-                     const std::vector<EnvironmentOverride>& environment = {});
+                     const std::vector<EnvironmentOverride>& environment = {},
+                     TimeLimit time_limit = std::nullopt, std::latch* start_together = nullptr);
 
 // The value of the first "key=value" line that the probe printed with `key`,
 // or nullopt.
