@@ -3,7 +3,7 @@
 #include "filesystem/file_checks.h"
 #include "filesystem/labels.h"
 #include "platform/constants.h"
-#include "platform/owners.h"
+#include "platform/owner.h"
 #include "platform/text.h"
 
 namespace obrex {

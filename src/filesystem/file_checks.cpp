@@ -1,8 +1,9 @@
 #include "filesystem/file_checks.h"
 
 #include "platform/constants.h"
-#include "platform/owners.h"
+#include "platform/owner.h"
 #include "platform/text.h"
+#include "platform/windows_path.h"
 
 namespace obrex {
 namespace {
@@ -11,50 +12,37 @@ constexpr OsCode kErrorInvalidName = 123;
 // Paths this long, counted with their NUL, need the extended-length prefix.
 constexpr std::size_t kLongPathUnits = 248;
 
-bool is_separator(char16_t unit) {
-  return unit == u'\\' || unit == u'/';
-}
-
-bool is_drive_letter(char16_t unit) {
-  return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z');
-}
-
-bool is_drive_absolute(std::u16string_view path) {
-  return path.size() >= 3 && is_drive_letter(path[0]) && path[1] == u':' && is_separator(path[2]);
-}
-
-bool begins_with_two_separators(std::u16string_view path) {
-  return path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]);
-}
-
-// "\\?\" (and the NT form "\??\") turn off the system's path parsing;
-// "\\.\" names a device. Such full paths take no further prefix.
-bool is_device_path(std::u16string_view full) {
-  return full.starts_with(u"\\\\?\\") || full.starts_with(u"\\??\\") ||
-         full.starts_with(u"\\\\.\\");
-}
-
 } // namespace
 
 OsResult<std::u16string> existence_test_path(Os& os, std::u16string_view path) {
   if (path.find(u'\0') != std::u16string_view::npos) {
     return std::unexpected(kErrorInvalidName);
   }
-  if (path.starts_with(u"\\\\?\\") || path.starts_with(u"\\??\\")) {
+  // "\\?\" and "\??\" turn the system's parsing off: such a path is used as
+  // it stands.
+  const WindowsPath shape = split_windows_path(path);
+  if (shape.is_verbatim()) {
     return std::u16string(path);
   }
+  // A short path that is drive-absolute or begins with two separators (a
+  // share or a device) goes to the system as written; unlike the PATH
+  // search, a drive-relative or rooted path counts as relative here.
   if (path.size() + 1 < kLongPathUnits &&
-      (is_drive_absolute(path) || begins_with_two_separators(path))) {
+      (shape.kind == PathPrefix::DriveAbsolute || shape.kind == PathPrefix::Unc ||
+       shape.kind == PathPrefix::Device)) {
     return std::u16string(path);
   }
   auto full = os.get_full_path_name(path);
   if (!full) {
     return std::unexpected(full.error());
   }
-  if (is_device_path(*full)) {
+  // A full path to a device, or already verbatim, takes no further prefix.
+  const PathPrefix kind = split_windows_path(*full).kind;
+  if (kind == PathPrefix::Device || kind == PathPrefix::Verbatim ||
+      kind == PathPrefix::VerbatimUnc || kind == PathPrefix::Nt) {
     return full;
   }
-  if (full->starts_with(u"\\\\")) {
+  if (kind == PathPrefix::Unc) {
     return u"\\\\?\\UNC\\" + full->substr(2);
   }
   return u"\\\\?\\" + *full;

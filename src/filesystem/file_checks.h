@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "frontend/errors.h"
+#include "core/errors.h"
 #include "platform/file_metadata.h"
 #include "platform/os.h"
 

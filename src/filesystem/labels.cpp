@@ -1,7 +1,7 @@
 #include "filesystem/labels.h"
 
+#include "core/security_conversions.h"
 #include "filesystem/file_checks.h"
-#include "identity/security_conversions.h"
 #include "platform/constants.h"
 #include "platform/text.h"
 

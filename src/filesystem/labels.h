@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "frontend/errors.h"
+#include "core/errors.h"
 #include "platform/os.h"
 
 namespace obrex {

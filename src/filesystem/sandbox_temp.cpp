@@ -6,57 +6,13 @@
 #include "filesystem/file_checks.h"
 #include "platform/constants.h"
 #include "platform/text.h"
+#include "platform/windows_path.h"
 
 namespace obrex {
 namespace {
 
 constexpr std::array<std::u16string_view, 5> kTempComponents = {u"AppData", u"LocalLow", u"Tornel",
                                                                 u"Obrex", u"sandbox-temp"};
-
-bool is_separator(char16_t unit) {
-  return unit == u'\\' || unit == u'/';
-}
-
-// The end of the server\share part that starts at `start`.
-std::size_t share_end(std::u16string_view path, std::size_t start) {
-  std::size_t end = start;
-  for (int part = 0; part < 2 && end < path.size(); ++part) {
-    if (part == 1) {
-      ++end; // the separator between server and share
-    }
-    while (end < path.size() && !is_separator(path[end])) {
-      ++end;
-    }
-  }
-  return end;
-}
-
-// The length of the path's prefix (drive, share, device) and root
-// separator: what no parent can lose.
-std::size_t root_length(std::u16string_view path) {
-  std::size_t prefix = 0;
-  if (path.starts_with(u"\\\\?\\UNC\\")) {
-    prefix = share_end(path, 8);
-  } else if (path.starts_with(u"\\\\?\\") || path.starts_with(u"\\??\\") ||
-             path.starts_with(u"\\\\.\\")) {
-    prefix = 4;
-    if (path.size() >= 6 && path[5] == u':') {
-      prefix = 6;
-    } else {
-      while (prefix < path.size() && !is_separator(path[prefix])) {
-        ++prefix;
-      }
-    }
-  } else if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
-    prefix = share_end(path, 2);
-  } else if (path.size() >= 2 && path[1] == u':') {
-    prefix = 2;
-  }
-  if (prefix < path.size() && is_separator(path[prefix])) {
-    ++prefix;
-  }
-  return prefix;
-}
 
 bool is_not_found(OsCode code) {
   return code == win::ERROR_FILE_NOT_FOUND || code == win::ERROR_PATH_NOT_FOUND ||
@@ -108,19 +64,14 @@ std::string quoted(std::u16string_view units) {
 } // namespace
 
 std::optional<std::u16string> parent_path(std::u16string_view path) {
-  const std::size_t root = root_length(path);
-  std::size_t end = path.size();
-  while (end > root && is_separator(path[end - 1])) {
-    --end;
-  }
-  if (end == root) {
+  // The walk stops at the prefix and its root separator: a root, a bare
+  // prefix and the empty path have no parent.
+  const WindowsPath shape = split_windows_path(path);
+  if (shape.components.empty()) {
     return std::nullopt;
   }
-  std::size_t cut = end;
-  while (cut > root && !is_separator(path[cut - 1])) {
-    --cut;
-  }
-  while (cut > root && is_separator(path[cut - 1])) {
+  std::size_t cut = static_cast<std::size_t>(shape.components.back().data() - path.data());
+  while (cut > shape.root_length() && shape.separates(path[cut - 1])) {
     --cut;
   }
   return std::u16string(path.substr(0, cut));

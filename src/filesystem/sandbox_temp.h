@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "frontend/errors.h"
+#include "core/errors.h"
 #include "platform/os.h"
 
 namespace obrex {

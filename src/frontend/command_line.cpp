@@ -1,7 +1,7 @@
-#include "frontend/command_line.h"
-
 #include <cstddef>
 
+#include "core/errors.h"
+#include "obrex/sandbox.h"
 #include "platform/text.h"
 
 namespace obrex {

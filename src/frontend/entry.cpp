@@ -3,7 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "frontend/command_line.h"
+#include "frontend/report.h"
+#include "obrex/sandbox.h"
 
 namespace obrex {
 namespace {

@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "frontend/errors.h"
-#include "frontend/run_request.h"
+#include "obrex/sandbox.h"
 #include "platform/os.h"
 
 namespace obrex {

@@ -1,8 +1,7 @@
 // The program's entry point: the real system, one run, and the exit status.
-#include <cstdint>
-
 #include "frontend/entry.h"
-#include "frontend/run_sequence.h"
+#include "obrex/sandbox.h"
+#include "platform/os.h"
 #include "platform/win32_os.h"
 
 int main() {
@@ -10,7 +9,6 @@ int main() {
   // they too come from the system directory, never from next to the
   // executable, where a sandboxed command may be able to write.
   obrex::restrict_dll_search_to_system_directory();
-  obrex::Win32Os os;
-  const std::uint32_t code = obrex::run_program(os, obrex::run_sandbox);
-  os.exit_process(code);
+  obrex::Os& os = obrex::system_os();
+  os.exit_process(obrex::run_program(os, obrex::run_sandbox));
 }

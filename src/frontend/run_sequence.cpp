@@ -1,4 +1,4 @@
-#include "frontend/run_sequence.h"
+#include "obrex/sandbox.h"
 
 #include <optional>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "identity/security_conversions.h"
+#include "core/security_conversions.h"
 #include "platform/constants.h"
 
 namespace obrex {

@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "frontend/errors.h"
+#include "core/errors.h"
 #include "identity/sandbox_identity.h"
 #include "platform/os.h"
-#include "platform/owners.h"
+#include "platform/owner.h"
 
 namespace obrex {
 

@@ -1,158 +1,64 @@
 #include "identity/sandbox_identity.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <utility>
 
-#include "identity/security_conversions.h"
+#include "core/security_conversions.h"
 #include "platform/constants.h"
 #include "platform/text.h"
+#include "platform/windows_path.h"
 
 namespace obrex {
 namespace {
 
-// --- path components ----------------------------------------------------------
+// --- path equality -------------------------------------------------------------
 
-enum class PrefixKind { Disk, Unc, Device, Verbatim, VerbatimUnc, VerbatimDisk };
-enum class ComponentKind { Prefix, Root, CurrentDir, ParentDir, Normal };
-
-struct Component {
-  ComponentKind kind;
-  PrefixKind prefix = PrefixKind::Disk; // for kind Prefix only
-  std::string
-      text; // Prefix: the drive letter in upper case, or the prefix's names; Normal: the name
-  friend bool operator==(const Component&, const Component&) = default;
+// What equality compares of a path: its prefix kind, the prefix with '/' read
+// as '\' and a drive letter in upper case, whether it is rooted, and the
+// components that count.
+struct ComparedPath {
+  PathPrefix kind;
+  std::string prefix;
+  bool root;
+  std::vector<std::string_view> components;
+  friend bool operator==(const ComparedPath&, const ComparedPath&) = default;
 };
 
-constexpr std::string_view kVerbatimPrefix = "\\\\?\\";
-
-bool is_ascii_letter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+ComparedPath compared(std::string_view text) {
+  const BasicWindowsPath<char> path = split_windows_path(text);
+  ComparedPath result{path.kind, std::string(path.prefix), path.root, {}};
+  // Equality ignores the case of a drive letter and, outside verbatim and NT
+  // paths, the kind of separator.
+  std::size_t letter = std::string::npos;
+  if (path.kind == PathPrefix::DriveRelative || path.kind == PathPrefix::DriveAbsolute) {
+    letter = 0;
+  } else if (path.is_verbatim() && path.prefix.size() == 6 && path.prefix[5] == ':') {
+    letter = 4; // \\?\C: or \??\C:
+  }
+  if (letter != std::string::npos && result.prefix[letter] >= 'a' && result.prefix[letter] <= 'z') {
+    result.prefix[letter] = static_cast<char>(result.prefix[letter] - 'a' + 'A');
+  }
+  if (!path.is_verbatim()) {
+    std::ranges::replace(result.prefix, '/', '\\');
+  }
+  // Unlike the parent walk, equality counts a share or a device as rooted
+  // even without a separator after it; a verbatim prefix only with one.
+  if (path.kind == PathPrefix::Unc || path.kind == PathPrefix::Device) {
+    result.root = true;
+  }
+  // "." is dropped but as the first component of a path without root; in a
+  // verbatim or NT path every "." counts.
+  const bool rooted = path.root || (path.has_prefix() && path.kind != PathPrefix::DriveRelative);
+  for (std::size_t i = 0; i < path.components.size(); ++i) {
+    const std::string_view component = path.components[i];
+    if (component != "." || path.is_verbatim() || (i == 0 && !rooted)) {
+      result.components.push_back(component);
+    }
+  }
+  return result;
 }
-
-char ascii_upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-class PathSplitter {
-public:
-  explicit PathSplitter(std::string_view path)
-      : verbatim_(path.starts_with(kVerbatimPrefix)), rest_(path) {}
-
-  std::vector<Component> components() {
-    std::vector<Component> result;
-    const std::optional<Component> prefix = take_prefix();
-    if (prefix) {
-      result.push_back(*prefix);
-    }
-    const bool physical_root = !rest_.empty() && is_separator(rest_.front());
-    // A UNC share or a device is rooted even without a separator after it.
-    const bool implicit_root =
-        prefix && (prefix->prefix == PrefixKind::Unc || prefix->prefix == PrefixKind::Device);
-    if (physical_root || implicit_root) {
-      result.push_back(Component{ComponentKind::Root, PrefixKind::Disk, {}});
-    }
-    // Every prefix but a bare drive implies a root for the "." rule.
-    const bool rooted = physical_root || (prefix && prefix->prefix != PrefixKind::Disk);
-    if (physical_root) {
-      rest_.remove_prefix(1);
-    }
-    for (bool first = true; !rest_.empty() || first; first = false) {
-      const std::string_view name = take_name();
-      if (!rest_.empty()) {
-        rest_.remove_prefix(1); // the separator
-      }
-      if (name.empty()) {
-        continue;
-      }
-      if (name == ".") {
-        if (verbatim_ || (first && !rooted)) {
-          result.push_back(Component{ComponentKind::CurrentDir, PrefixKind::Disk, {}});
-        }
-      } else if (name == "..") {
-        result.push_back(Component{ComponentKind::ParentDir, PrefixKind::Disk, {}});
-      } else {
-        result.push_back(Component{ComponentKind::Normal, PrefixKind::Disk, std::string(name)});
-      }
-    }
-    return result;
-  }
-
-private:
-  bool is_separator(char c) const { return c == '\\' || (!verbatim_ && c == '/'); }
-
-  // The text up to the next separator, which stays in `rest_`.
-  std::string_view take_name() {
-    std::size_t end = 0;
-    while (end < rest_.size() && !is_separator(rest_[end])) {
-      ++end;
-    }
-    const std::string_view name = rest_.substr(0, end);
-    rest_.remove_prefix(end);
-    return name;
-  }
-
-  // After a server name: a separator and a non-empty share name, both taken.
-  std::string take_share() {
-    if (rest_.size() < 2 || !is_separator(rest_[0]) || is_separator(rest_[1])) {
-      return {};
-    }
-    rest_.remove_prefix(1);
-    return std::string(take_name());
-  }
-
-  static Component prefix_component(PrefixKind kind, std::string text) {
-    return Component{ComponentKind::Prefix, kind, std::move(text)};
-  }
-
-  std::optional<Component> take_prefix() {
-    if (verbatim_) {
-      rest_.remove_prefix(kVerbatimPrefix.size());
-      if (rest_.starts_with("UNC\\")) {
-        rest_.remove_prefix(4);
-        std::string names(take_name());
-        names += '\\';
-        names += take_share();
-        return prefix_component(PrefixKind::VerbatimUnc, std::move(names));
-      }
-      if (rest_.size() >= 2 && is_ascii_letter(rest_[0]) && rest_[1] == ':' &&
-          (rest_.size() == 2 || rest_[2] == '\\')) {
-        const char letter = ascii_upper(rest_[0]);
-        rest_.remove_prefix(2);
-        return prefix_component(PrefixKind::VerbatimDisk, std::string(1, letter));
-      }
-      return prefix_component(PrefixKind::Verbatim, std::string(take_name()));
-    }
-    if (rest_.size() >= 2 && is_separator(rest_[0]) && is_separator(rest_[1])) {
-      const std::string_view after = rest_.substr(2);
-      if (after.size() >= 2 && after[0] == '.' && is_separator(after[1])) {
-        rest_.remove_prefix(4);
-        return prefix_component(PrefixKind::Device, std::string(take_name()));
-      }
-      const std::string_view saved = rest_;
-      rest_.remove_prefix(2);
-      std::string names(take_name());
-      const std::string share = take_share();
-      if (!names.empty() && !share.empty()) {
-        names += '\\';
-        names += share;
-        return prefix_component(PrefixKind::Unc, std::move(names));
-      }
-      rest_ = saved; // not a share: a rooted path with empty components
-      return std::nullopt;
-    }
-    if (rest_.size() >= 2 && is_ascii_letter(rest_[0]) && rest_[1] == ':') {
-      const char letter = ascii_upper(rest_[0]);
-      rest_.remove_prefix(2);
-      return prefix_component(PrefixKind::Disk, std::string(1, letter));
-    }
-    return std::nullopt;
-  }
-
-  bool verbatim_;
-  std::string_view rest_;
-};
 
 // --- file identity ------------------------------------------------------------
 
@@ -165,7 +71,7 @@ bool paths_equal(std::string_view a, std::string_view b) {
   if (a == b) {
     return true;
   }
-  return PathSplitter(a).components() == PathSplitter(b).components();
+  return compared(a) == compared(b);
 }
 
 std::string_view choose_label(std::string_view project,

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "frontend/errors.h"
+#include "core/errors.h"
 #include "identity/sha256.h"
 
 namespace obrex {

@@ -6,6 +6,7 @@
 #include "platform/constants.h"
 #include "platform/file_metadata.h"
 #include "platform/text.h"
+#include "platform/windows_path.h"
 
 namespace obrex {
 namespace {
@@ -14,70 +15,11 @@ constexpr std::string_view kBatchRefusal =
     " is a batch file, which Windows runs through cmd.exe; give it as a cmd.exe command line "
     "instead";
 
-bool is_separator(char16_t c, bool verbatim = false) {
-  return c == u'\\' || (!verbatim && c == u'/');
-}
-
-bool is_drive_letter(char16_t c) {
-  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
-}
-
+// A drive alone, such as "C:": joined to a file name without a separator, it
+// names the file in that drive's current directory.
 bool is_bare_drive(std::u16string_view path) {
-  return path.size() == 2 && is_drive_letter(path[0]) && path[1] == u':';
-}
-
-// Where the field that starts at `from` ends: at the next separator or the
-// end of the text.
-std::size_t field_end(std::u16string_view path, std::size_t from, bool verbatim) {
-  while (from < path.size() && !is_separator(path[from], verbatim)) {
-    ++from;
-  }
-  return from;
-}
-
-struct PathShape {
-  bool prefix = false;
-  bool implied_root = false; // share, device and verbatim prefixes
-  bool root = false;         // a separator right after the prefix
-  std::size_t names = 0;
-};
-
-PathShape shape_of(std::u16string_view path) {
-  PathShape shape;
-  bool verbatim = false;
-  std::size_t rest = 0; // where the text after the prefix begins
-  if (path.starts_with(u"\\\\?\\")) {
-    verbatim = true;
-    shape.prefix = shape.implied_root = true;
-    if (path.substr(4).starts_with(u"UNC\\")) {
-      const std::size_t server = field_end(path, 8, true);
-      rest = server < path.size() ? field_end(path, server + 1, true) : server;
-    } else if (path.size() >= 6 && is_drive_letter(path[4]) && path[5] == u':') {
-      rest = 6;
-    } else {
-      rest = field_end(path, 4, true);
-    }
-  } else if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
-    shape.prefix = shape.implied_root = true;
-    if (path.size() >= 4 && (path[2] == u'.' || path[2] == u'?') && is_separator(path[3])) {
-      rest = field_end(path, 4, false); // \\.\device
-    } else {
-      const std::size_t server = field_end(path, 2, false); // \\server\share
-      rest = server < path.size() ? field_end(path, server + 1, false) : server;
-    }
-  } else if (path.size() >= 2 && is_drive_letter(path[0]) && path[1] == u':') {
-    shape.prefix = true;
-    rest = 2;
-  }
-  shape.root = rest < path.size() && is_separator(path[rest], verbatim);
-  for (std::size_t start = rest; start < path.size();) {
-    const std::size_t end = field_end(path, start, verbatim);
-    if (end > start) {
-      ++shape.names;
-    }
-    start = end + 1;
-  }
-  return shape;
+  const WindowsPath shape = split_windows_path(path);
+  return shape.kind == PathPrefix::DriveRelative && shape.prefix.size() == path.size();
 }
 
 char16_t ascii_lower(char16_t c) {
@@ -130,13 +72,15 @@ std::optional<std::u16string> search_path(Os& os, std::u16string_view name) {
 } // namespace
 
 std::size_t path_component_count(std::u16string_view path) {
-  const PathShape shape = shape_of(path);
-  return (shape.prefix ? 1 : 0) + (shape.root ? 1 : 0) + shape.names;
+  const WindowsPath shape = split_windows_path(path);
+  return (shape.has_prefix() ? 1 : 0) + (shape.root ? 1 : 0) + shape.components.size();
 }
 
 bool is_absolute_path(std::u16string_view path) {
-  const PathShape shape = shape_of(path);
-  return shape.prefix && (shape.implied_root || shape.root);
+  // Here a share, device or verbatim prefix is absolute even without a
+  // separator after it; a drive only with one.
+  const WindowsPath shape = split_windows_path(path);
+  return shape.prefix_implies_root() || (shape.has_prefix() && shape.root);
 }
 
 bool is_searched_name(std::u16string_view name) {
@@ -202,7 +146,7 @@ std::u16string join_path(std::u16string_view directory, std::u16string_view file
   std::u16string joined;
   joined.reserve(directory.size() + 1 + file_name.size());
   joined += directory;
-  if (!directory.empty() && !is_separator(directory.back()) && !is_bare_drive(directory)) {
+  if (!directory.empty() && !is_path_separator(directory.back()) && !is_bare_drive(directory)) {
     joined += u'\\';
   }
   joined += file_name;

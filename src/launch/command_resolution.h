@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "frontend/errors.h"
-#include "frontend/run_request.h"
+#include "core/errors.h"
+#include "obrex/sandbox.h"
 #include "platform/os.h"
 
 namespace obrex {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "platform/constants.h"
-#include "platform/owners.h"
+#include "platform/owner.h"
 
 namespace obrex {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "frontend/errors.h"
+#include "core/errors.h"
 #include "launch/command_resolution.h"
 #include "platform/os.h"
 

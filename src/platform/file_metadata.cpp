@@ -1,7 +1,7 @@
 #include "platform/file_metadata.h"
 
 #include "platform/constants.h"
-#include "platform/owners.h"
+#include "platform/owner.h"
 
 namespace obrex {
 

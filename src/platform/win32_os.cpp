@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/owner.h"
+
 namespace obrex {
 
 // Token information buffers are filled by Windows and read by the steps in
@@ -73,23 +75,24 @@ std::unexpected<OsCode> status_error(DWORD status) {
   return std::unexpected<OsCode>(status);
 }
 
-// Frees a string that a security function allocated with LocalAlloc.
-struct LocalString {
-  LPWSTR text = nullptr;
-  LocalString() = default;
-  LocalString(const LocalString&) = delete;
-  LocalString& operator=(const LocalString&) = delete;
-  ~LocalString() { ::LocalFree(text); }
+// Release functions for the strings the system allocates for the caller;
+// like every release they leave the thread's last error as it was.
+struct LocalFreeString {
+  void operator()(wchar_t* text) const {
+    const DWORD error = ::GetLastError();
+    ::LocalFree(text);
+    ::SetLastError(error);
+  }
 };
-
-// Frees a string that the shell allocated with CoTaskMemAlloc.
-struct TaskString {
-  PWSTR text = nullptr;
-  TaskString() = default;
-  TaskString(const TaskString&) = delete;
-  TaskString& operator=(const TaskString&) = delete;
-  ~TaskString() { ::CoTaskMemFree(text); }
+struct CoTaskMemFreeString {
+  void operator()(wchar_t* text) const {
+    const DWORD error = ::GetLastError();
+    ::CoTaskMemFree(text);
+    ::SetLastError(error);
+  }
 };
+using LocalString = Owner<wchar_t*, LocalFreeString>;
+using TaskString = Owner<wchar_t*, CoTaskMemFreeString>;
 
 // A write that succeeds without taking anything would repeat forever; it is
 // reported as the device's write fault instead.
@@ -100,6 +103,11 @@ DWORD chunk_length(std::size_t remaining) {
 }
 
 } // namespace
+
+Os& system_os() {
+  static Win32Os os;
+  return os;
+}
 
 void restrict_dll_search_to_system_directory() {
   ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -282,7 +290,11 @@ OsResult<FILE_ATTRIBUTE_TAG_INFO> Win32Os::get_file_attribute_tag_info(Handle fi
 }
 
 bool Win32Os::close_handle(Handle handle) {
-  return ::CloseHandle(native(handle)) != FALSE;
+  // Owners close between a failed call and the read of its error.
+  const DWORD error = ::GetLastError();
+  const bool closed = ::CloseHandle(native(handle)) != FALSE;
+  ::SetLastError(error);
+  return closed;
 }
 
 OsResult<std::u16string> Win32Os::get_full_path_name(std::u16string_view path) {
@@ -327,11 +339,11 @@ OsResult<void> Win32Os::create_directory(std::u16string_view path) {
 
 OsResult<std::u16string> Win32Os::get_known_folder_path_profile() {
   TaskString path;
-  const HRESULT result = ::SHGetKnownFolderPath(FOLDERID_Profile, 0, nullptr, &path.text);
+  const HRESULT result = ::SHGetKnownFolderPath(FOLDERID_Profile, 0, nullptr, path.put());
   if (FAILED(result)) {
     return status_error(static_cast<DWORD>(result));
   }
-  return units(path.text, static_cast<std::size_t>(::lstrlenW(path.text)));
+  return units(path.get(), static_cast<std::size_t>(::lstrlenW(path.get())));
 }
 
 // --- SIDs, security descriptors, ACLs ---------------------------------------
@@ -347,10 +359,10 @@ OsResult<SidPtr> Win32Os::convert_string_sid_to_sid(std::u16string_view text) {
 
 OsResult<std::u16string> Win32Os::convert_sid_to_string_sid(SidPtr sid) {
   LocalString text;
-  if (!::ConvertSidToStringSidW(sid.value, &text.text)) {
+  if (!::ConvertSidToStringSidW(sid.value, text.put())) {
     return last_error();
   }
-  return units(text.text, std::wcslen(text.text));
+  return units(text.get(), std::wcslen(text.get()));
 }
 
 std::uint32_t Win32Os::get_length_sid(SidPtr sid) {
@@ -373,10 +385,10 @@ OsResult<std::u16string> Win32Os::convert_security_descriptor_to_string_security
     SecurityDescriptorPtr descriptor, std::uint32_t revision, std::uint32_t information) {
   LocalString text;
   if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.value, revision,
-                                                              information, &text.text, nullptr)) {
+                                                              information, text.put(), nullptr)) {
     return last_error();
   }
-  return units(text.text, std::wcslen(text.text));
+  return units(text.get(), std::wcslen(text.get()));
 }
 
 OsResult<AclPtr> Win32Os::get_security_descriptor_dacl(SecurityDescriptorPtr descriptor) {
@@ -449,7 +461,9 @@ OsResult<void> Win32Os::set_named_security_info(std::u16string_view path, std::u
 }
 
 void Win32Os::local_free(void* memory) {
+  const DWORD error = ::GetLastError();
   ::LocalFree(memory);
+  ::SetLastError(error);
 }
 
 // --- tokens -----------------------------------------------------------------

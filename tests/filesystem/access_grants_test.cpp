@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "identity/security_conversions.h"
+#include "core/security_conversions.h"
 #include "platform/constants.h"
 #include "support/simulated_os.h"
 

@@ -59,25 +59,30 @@ TEST(ExistenceTest, PassesWhenTheFileInformationCanBeRead) {
   add(u"C:\\aliaslink", win::IO_REPARSE_TAG_SYMLINK, win::ERROR_CANT_ACCESS_FILE, u"C:\\d");
   add(u"C:\\odd", 0, win::ERROR_INVALID_PARAMETER, std::nullopt);
 
-  // The path, whether it passes as a directory, as a file or not at all,
-  // and the opens and directory-entry reads made.
-  enum { No, File, Directory };
-  const std::tuple<std::u16string, int, int, int> cases[] = {
-      {u"C:\\d", Directory, 1, 0},      {u"C:\\missing", No, 1, 0},
-      {u"C:\\link", Directory, 1, 0},   {u"C:\\broken", No, 1, 0},
-      {u"C:\\locked", Directory, 1, 1}, {u"C:\\busy", File, 1, 1},
-      {u"C:\\lockedlink", No, 1, 1},    {u"C:\\alias", File, 2, 0},
-      {u"C:\\aliaslink", No, 2, 0},     {u"C:\\odd", No, 1, 0},
+  enum class Outcome { Missing, File, Directory };
+  struct Case {
+    std::u16string path;
+    Outcome outcome;
+    int opens;
+    int entry_reads; // FindFirstFileExW
   };
-  for (const auto& [path, outcome, opens, entry_reads] : cases) {
+  using enum Outcome;
+  const Case cases[] = {
+      {u"C:\\d", Directory, 1, 0},        {u"C:\\missing", Missing, 1, 0},
+      {u"C:\\link", Directory, 1, 0},     {u"C:\\broken", Missing, 1, 0},
+      {u"C:\\locked", Directory, 1, 1},   {u"C:\\busy", File, 1, 1},
+      {u"C:\\lockedlink", Missing, 1, 1}, {u"C:\\alias", File, 2, 0},
+      {u"C:\\aliaslink", Missing, 2, 0},  {u"C:\\odd", Missing, 1, 0},
+  };
+  for (const Case& c : cases) {
     const int opens_before = os.calls("create_file");
     const int entry_reads_before = os.calls("find_first_file_ex");
-    const auto found = existence_test(os, path);
-    EXPECT_EQ(found ? (found->is_directory() ? Directory : File) : No, outcome)
-        << display_text(path);
-    EXPECT_EQ(os.calls("create_file") - opens_before, opens) << display_text(path);
-    EXPECT_EQ(os.calls("find_first_file_ex") - entry_reads_before, entry_reads)
-        << display_text(path);
+    const auto found = existence_test(os, c.path);
+    EXPECT_EQ(found ? (found->is_directory() ? Directory : File) : Missing, c.outcome)
+        << display_text(c.path);
+    EXPECT_EQ(os.calls("create_file") - opens_before, c.opens) << display_text(c.path);
+    EXPECT_EQ(os.calls("find_first_file_ex") - entry_reads_before, c.entry_reads)
+        << display_text(c.path);
   }
   // A path that opens but whose metadata cannot be read fails at once: the
   // fallbacks stand in for a refused open only.

@@ -1,4 +1,4 @@
-#include "frontend/command_line.h"
+#include "obrex/sandbox.h"
 
 #include <gtest/gtest.h>
 

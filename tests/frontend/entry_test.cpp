@@ -67,7 +67,12 @@ TEST(RunProgram, PassesTheExitCodeThroughSilentlyAndReportsAFailedRunWith126) {
 
 TEST(RunProgram, InternalFailuresEndWith101AndOneDiagnosticLine) {
   const std::u16string lone_low(1, char16_t{0xDC00});
-  const std::tuple<std::u16string, std::optional<InternalFailure>, std::string> cases[] = {
+  struct Case {
+    std::u16string command_line;
+    std::optional<InternalFailure> thrown_by_the_run;
+    std::string written;
+  };
+  const Case cases[] = {
       {u"x.exe --project P -- x", InternalFailure("obrex-sandbox-exec: cannot set TEMP"),
        "obrex-sandbox-exec: cannot set TEMP\n"},
       {u"x.exe --project P -- x", InternalFailure("cannot set TMP\r\nsecond line\n"),
@@ -78,11 +83,11 @@ TEST(RunProgram, InternalFailuresEndWith101AndOneDiagnosticLine) {
        "obrex-sandbox-exec: the program's name is not valid UTF-16 (it holds an unpaired "
        "surrogate)\n"},
   };
-  for (const auto& [line, thrown, written] : cases) {
-    Program program(line);
-    EXPECT_EQ(program.run(0u, thrown), 101u);
-    EXPECT_EQ(program.requests.size(), thrown ? 1u : 0u);
-    EXPECT_EQ(program.os.bytes_written, written);
+  for (const Case& c : cases) {
+    Program program(c.command_line);
+    EXPECT_EQ(program.run(0u, c.thrown_by_the_run), 101u);
+    EXPECT_EQ(program.requests.size(), c.thrown_by_the_run ? 1u : 0u);
+    EXPECT_EQ(program.os.bytes_written, c.written);
   }
 }
 

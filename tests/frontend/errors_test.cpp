@@ -1,4 +1,5 @@
-#include "frontend/errors.h"
+#include "core/errors.h"
+#include "frontend/report.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "identity/security_conversions.h"
+#include "core/security_conversions.h"
 #include "platform/constants.h"
 #include "support/simulated_os.h"
 

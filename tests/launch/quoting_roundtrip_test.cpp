@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/command_line.h"
+#include "obrex/sandbox.h"
 #include "launch/command_resolution.h"
 #include "platform/text.h"
 #include "support/simulated_os.h"

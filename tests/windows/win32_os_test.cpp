@@ -14,7 +14,7 @@
 
 #include "e2e_support.h"
 #include "identity/sha256.h"
-#include "platform/owners.h"
+#include "platform/owner.h"
 #include "platform/win32_os.h"
 
 namespace obrex {

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "frontend/errors.h"
+#include "core/errors.h"
 #include "platform/os.h"
-#include "platform/owners.h"
+#include "platform/owner.h"
 
 namespace obrex {
 

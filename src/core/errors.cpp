@@ -1,4 +1,4 @@
-#include "frontend/errors.h"
+#include "core/errors.h"
 
 #include "platform/constants.h"
 #include "platform/text.h"
@@ -54,14 +54,14 @@ std::string os_error_text(Os& os, OsCode code) {
 }
 
 SandboxError SandboxError::from_context(std::string context) {
-  return SandboxError{std::move(context)};
+  return SandboxError{std::move(context), std::nullopt};
 }
 
 SandboxError SandboxError::from_os_error(Os& os, std::string_view context, OsCode code) {
   std::string message(context);
   message += ": ";
   message += os_error_text(os, code);
-  return SandboxError{std::move(message)};
+  return SandboxError{std::move(message), code};
 }
 
 SandboxError SandboxError::from_status(Os& os, std::string_view context, std::uint32_t status) {
@@ -69,55 +69,9 @@ SandboxError SandboxError::from_status(Os& os, std::string_view context, std::ui
     std::string message(context);
     message += ": error ";
     message += std::to_string(status);
-    return SandboxError{std::move(message)};
+    return SandboxError{std::move(message), status};
   }
   return from_os_error(os, context, status);
-}
-
-OsResult<void> write_standard_error(Os& os, std::string_view line) {
-  const Handle handle = os.get_std_handle(win::STD_ERROR_HANDLE);
-  if (handle.value == nullptr) {
-    return {};
-  }
-  if (os.get_console_mode(handle) && os.get_console_output_cp() != win::CP_UTF8) {
-    return os.write_console(handle, utf8_to_utf16(line));
-  }
-  return os.write_file(handle, line);
-}
-
-std::string escape_control_characters(std::string_view text) {
-  constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto code = static_cast<unsigned char>(text[i]);
-    // U+0080 to U+009F, the C1 controls, are 0xC2 0x80 to 0xC2 0x9F in UTF-8.
-    const bool c1 = code == 0xC2 && i + 1 < text.size() &&
-                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-    if (c1) {
-      code = static_cast<unsigned char>(text[++i]);
-    } else if (code >= 0x20 && code != 0x7F) {
-      out += text[i];
-      continue;
-    }
-    out += "\\x";
-    out += kHex[code >> 4];
-    out += kHex[code & 0xF];
-  }
-  return out;
-}
-
-void report_failure(Os& os, std::string_view message) {
-  std::string line(kProgramName);
-  line += ": ";
-  line += escape_control_characters(message);
-  line += '\n';
-  if (const auto written = write_standard_error(os, line); !written) {
-    throw InternalFailure(std::string(kProgramName) +
-                          ": cannot write the error message to standard error: " +
-                          os_error_text(os, written.error()));
-  }
 }
 
 std::string display_text(std::u16string_view units) {

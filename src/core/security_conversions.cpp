@@ -1,4 +1,4 @@
-#include "identity/security_conversions.h"
+#include "core/security_conversions.h"
 
 #include "platform/constants.h"
 #include "platform/text.h"
