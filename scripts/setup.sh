@@ -4,7 +4,7 @@
 
 OBREX_PACKAGES=(
   cmake ninja-build g++ libssl-dev googletest libgtest-dev
-  g++-mingw-w64-x86-64-posix wine wine64
+  g++-mingw-w64-x86-64-posix wine wine64 clang-16 libclang-rt-16-dev
 )
 
 obrex_missing_packages() {
