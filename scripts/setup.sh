@@ -2,23 +2,28 @@
 # installed when missing (as root) or named with the exact command to run.
 # Sourced, not run.
 
+# What building and running the executable under Wine needs; the tests add
+# clang 16 and its runtime for the fuzz targets.
 OBREX_PACKAGES=(
   cmake ninja-build g++ libssl-dev googletest libgtest-dev
   g++-mingw-w64-x86-64-posix wine wine64
 )
+OBREX_TEST_PACKAGES=(clang-16 libclang-rt-16-dev)
 
+# The missing ones of the packages named.
 obrex_missing_packages() {
   local package
-  for package in "${OBREX_PACKAGES[@]}"; do
+  for package in "$@"; do
     if ! dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q ' installed$'; then
       echo "$package"
     fi
   done
 }
 
+# Installs what is missing of OBREX_PACKAGES and of the packages named.
 obrex_ensure_packages() {
   local missing
-  missing=$(obrex_missing_packages | tr '\n' ' ')
+  missing=$(obrex_missing_packages "${OBREX_PACKAGES[@]}" "$@" | tr '\n' ' ')
   missing=${missing% }
   if [ -z "$missing" ]; then
     return 0
