@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "e2e_support.h"
 
@@ -88,6 +89,25 @@ TEST(Executable, CarriesItsApplicationManifest) {
   EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\""), std::string::npos)
       << manifest;
   EXPECT_NE(manifest.find(">true</longPathAware>"), std::string::npos) << manifest;
+}
+
+TEST(Executable, CarriesTheProjectVersion) {
+  const std::wstring path = obrex_path();
+  DWORD ignored = 0;
+  std::vector<char> data(::GetFileVersionInfoSizeW(path.c_str(), &ignored));
+  ASSERT_FALSE(data.empty()) << "no version resource (error " << ::GetLastError() << ")";
+  ASSERT_TRUE(::GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(data.size()), data.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  const std::string numbers = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                              std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                              std::to_string(HIWORD(fixed->dwFileVersionLS));
+  EXPECT_EQ(numbers, OBREX_VERSION);
+  wchar_t* text = nullptr;
+  ASSERT_TRUE(::VerQueryValueW(data.data(), L"\\StringFileInfo\\040904B0\\FileVersion",
+                               reinterpret_cast<void**>(&text), &length));
+  EXPECT_EQ(utf8(text), OBREX_VERSION);
 }
 
 } // namespace

@@ -1,0 +1,64 @@
+# Makes the release package, opens the ZIP and checks it: exactly the
+# stripped executable, README.md, SECURITY.md and SHA256SUMS, checksums that
+# match, an executable of at most 1 MiB without debug sections that still
+# runs, and the symbols in their own file.
+#   cmake <the arguments of package.cmake> -DOBJDUMP=... -DEMULATOR=...
+#         -P check-package.cmake
+cmake_minimum_required(VERSION 3.25)
+
+include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)
+
+set(opened ${OUTPUT_DIR}/opened)
+file(REMOVE_RECURSE ${opened})
+file(MAKE_DIRECTORY ${opened})
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${OUTPUT_DIR}/${name}.zip
+  WORKING_DIRECTORY ${opened} RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cannot open ${OUTPUT_DIR}/${name}.zip")
+endif()
+
+file(GLOB_RECURSE contents RELATIVE ${opened} ${opened}/*)
+list(SORT contents)
+set(expected ${name}/README.md ${name}/SECURITY.md ${name}/SHA256SUMS
+  ${name}/obrex-sandbox-exec.exe)
+if(NOT contents STREQUAL expected)
+  message(FATAL_ERROR "the package holds ${contents}, not ${expected}")
+endif()
+
+file(STRINGS ${opened}/${name}/SHA256SUMS lines)
+list(LENGTH lines count)
+if(NOT count EQUAL 3)
+  message(FATAL_ERROR "SHA256SUMS has ${count} lines, not 3")
+endif()
+foreach(line IN LISTS lines)
+  if(NOT line MATCHES "^([0-9a-f]+)  (.+)$")
+    message(FATAL_ERROR "SHA256SUMS: '${line}' is not a checksum line")
+  endif()
+  file(SHA256 ${opened}/${name}/${CMAKE_MATCH_2} actual)
+  if(NOT actual STREQUAL CMAKE_MATCH_1)
+    message(FATAL_ERROR "${CMAKE_MATCH_2}: SHA256SUMS says ${CMAKE_MATCH_1}, the file is ${actual}")
+  endif()
+endforeach()
+
+set(exe ${opened}/${name}/obrex-sandbox-exec.exe)
+file(SIZE ${exe} size)
+if(size GREATER 1048576)
+  message(FATAL_ERROR "the stripped executable is ${size} bytes, more than 1 MiB")
+endif()
+execute_process(COMMAND ${OBJDUMP} -h ${exe} OUTPUT_VARIABLE sections RESULT_VARIABLE result)
+file(SIZE ${symbols} symbols_size)
+if(NOT result EQUAL 0 OR sections MATCHES "\\.debug_" OR NOT sections MATCHES "\\.gnu_debuglink"
+   OR symbols_size LESS size)
+  message(FATAL_ERROR "the executable keeps debug sections or lacks its debug link, or the "
+                      "symbols file is missing:\n${sections}")
+endif()
+
+# Stripped, it still runs a command and passes its exit code on. The
+# emulator is Wine, whose drive Z: is the root of the build machine.
+string(REPLACE "/" "\\" project "Z:${opened}")
+execute_process(COMMAND ${EMULATOR} ${exe} --project ${project} -- cmd /c exit 5
+  RESULT_VARIABLE result ERROR_VARIABLE err)
+if(NOT result EQUAL 5 OR NOT err STREQUAL "")
+  message(FATAL_ERROR "the stripped executable ended with ${result}: ${err}")
+endif()
+message(STATUS "${name}.zip: ${size} bytes of executable, checksums hold")
