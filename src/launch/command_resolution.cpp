@@ -71,20 +71,14 @@ std::optional<std::u16string> search_path(Os& os, std::u16string_view name) {
 
 } // namespace
 
-std::size_t path_component_count(std::u16string_view path) {
-  const WindowsPath shape = split_windows_path(path);
-  return (shape.has_prefix() ? 1 : 0) + (shape.root ? 1 : 0) + shape.components.size();
-}
-
-bool is_absolute_path(std::u16string_view path) {
+bool is_searched_name(std::u16string_view name) {
+  const WindowsPath shape = split_windows_path(name);
+  const std::size_t components =
+      (shape.has_prefix() ? 1 : 0) + (shape.root ? 1 : 0) + shape.components.size();
   // Here a share, device or verbatim prefix is absolute even without a
   // separator after it; a drive only with one.
-  const WindowsPath shape = split_windows_path(path);
-  return shape.prefix_implies_root() || (shape.has_prefix() && shape.root);
-}
-
-bool is_searched_name(std::u16string_view name) {
-  return path_component_count(name) == 1 && !is_absolute_path(name);
+  const bool absolute = shape.prefix_implies_root() || (shape.has_prefix() && shape.root);
+  return components == 1 && !absolute;
 }
 
 std::optional<std::u16string_view> extension_of(std::u16string_view name) {

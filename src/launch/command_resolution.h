@@ -45,14 +45,10 @@ std::u16string child_command_line(const ResolvedCommand& command);
 // Used when PATHEXT is unset or not valid Unicode.
 inline constexpr std::u16string_view kDefaultPathExt = u".COM;.EXE;.BAT;.CMD";
 
-// Components of a Windows path ('\' and '/' separate; only '\' after \\?\):
-// a prefix (C:, \\server\share, \\.\device, \\?\...) is one, a root
-// separator is one, and so is each non-empty name; doubled and trailing
-// separators add none.
-std::size_t path_component_count(std::u16string_view path);
-// A prefix and a root; share, device and \\?\ prefixes carry their root.
-bool is_absolute_path(std::u16string_view path);
-// Exactly one component and not absolute: a name looked up on PATH.
+// A name looked up on PATH: exactly one component (a prefix such as C: or
+// \\server\share, a root separator, and each name between separators count
+// one each) and not absolute (a prefix and a root; share, device and \\?\
+// prefixes carry their root).
 bool is_searched_name(std::u16string_view name);
 
 // What follows the last '.', unless that '.' is the first character; a
