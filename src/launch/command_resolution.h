@@ -46,8 +46,8 @@ std::u16string child_command_line(const ResolvedCommand& command);
 inline constexpr std::u16string_view kDefaultPathExt = u".COM;.EXE;.BAT;.CMD";
 
 // A name looked up on PATH: exactly one component (a prefix such as C: or
-// \\server\share, a root separator, and each name between separators count
-// one each) and not absolute (a prefix and a root; share, device and \\?\
+// a share, a root separator, and each name between separators count one
+// each) and not absolute (a prefix and a root; share, device and verbatim
 // prefixes carry their root).
 bool is_searched_name(std::u16string_view name);
 
