@@ -1,6 +1,13 @@
 #include "e2e_support.h"
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
+
+#include <aclapi.h>
+#include <knownfolders.h>
+#include <sddl.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <atomic>
@@ -261,6 +268,41 @@ std::string os_error_text(std::uint32_t code) {
     message.remove_suffix(1);
   }
   return utf8(message) + " (os error " + std::to_string(static_cast<std::int32_t>(code)) + ")";
+}
+
+std::string security_text(const std::wstring& path, std::uint32_t part) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LPWSTR text = nullptr;
+  EXPECT_EQ(::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, part, nullptr, nullptr, nullptr,
+                                    nullptr, &descriptor),
+            0u)
+      << utf8(path);
+  EXPECT_TRUE(descriptor != nullptr && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                           descriptor, SDDL_REVISION_1, part, &text, nullptr));
+  const std::string result = text != nullptr ? utf8(text) : "";
+  ::LocalFree(text);
+  ::LocalFree(descriptor);
+  return result;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+std::wstring sandbox_temp_directory() {
+  PWSTR profile = nullptr;
+  if (::SHGetKnownFolderPath(FOLDERID_Profile, 0, nullptr, &profile) != S_OK) {
+    ::CoTaskMemFree(profile);
+    throw std::runtime_error("SHGetKnownFolderPath(FOLDERID_Profile) failed");
+  }
+  const std::wstring directory =
+      profile + std::wstring(L"\\AppData\\LocalLow\\Tornel\\Obrex\\sandbox-temp");
+  ::CoTaskMemFree(profile);
+  return directory;
 }
 
 TempDirectory::TempDirectory() {

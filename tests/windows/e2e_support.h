@@ -75,6 +75,17 @@ std::wstring command_line(const std::vector<std::wstring>& arguments);
 // call.
 std::string os_error_text(std::uint32_t code);
 
+// One part of a path's security descriptor (DACL_SECURITY_INFORMATION,
+// LABEL_SECURITY_INFORMATION) as SDDL text; a failure to read it fails the
+// test and gives "".
+std::string security_text(const std::wstring& path, std::uint32_t part);
+
+// How often `part` occurs in `text`.
+std::size_t occurrences(const std::string& text, const std::string& part);
+
+// The user's sandbox temporary directory, where runs point TEMP and TMP.
+std::wstring sandbox_temp_directory();
+
 // A fresh, empty directory under the system's temporary folder, removed with
 // everything in it when the object goes.
 class TempDirectory {

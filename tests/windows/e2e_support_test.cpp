@@ -11,6 +11,10 @@ namespace {
 
 // A variable that a case unsets must be gone for the run, not inherited.
 TEST(Harness, EnvironmentOverridesHoldForOneRun) {
+  // Put back at the end: the tests after this one, in the same process, make
+  // their directories in the folder TMP names.
+  std::wstring original(32768, L'\0');
+  original.resize(::GetEnvironmentVariableW(L"TMP", original.data(), 32768));
   ASSERT_TRUE(::SetEnvironmentVariableW(L"TMP", L"C:\\inherited"));
   const RunOutcome run = run_raw(probe_path(), quoted_path(probe_path()),
                                  {{L"TEMP", L"C:\\sandbox-temp"}, {L"TMP", std::nullopt}});
@@ -19,6 +23,7 @@ TEST(Harness, EnvironmentOverridesHoldForOneRun) {
   wchar_t value[64] = {};
   EXPECT_EQ(::GetEnvironmentVariableW(L"TMP", value, 64), 12u);
   EXPECT_STREQ(value, L"C:\\inherited");
+  ::SetEnvironmentVariableW(L"TMP", original.empty() ? nullptr : original.c_str());
 }
 
 // Outside the sandbox the probe reports its parent's job and error mode, not

@@ -4,9 +4,7 @@
 
 #include <windows.h>
 
-#include <aclapi.h>
 #include <knownfolders.h>
-#include <sddl.h>
 #include <shlobj.h>
 
 #include <string>
@@ -105,30 +103,6 @@ TEST_F(PathPreparationE2e, MissingWriteAndDenyPathsAreSkipped) {
   for (const std::wstring& path : skipped) {
     EXPECT_EQ(::GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << utf8(path);
   }
-}
-
-// One part of a path's security descriptor as SDDL text.
-std::string security_text(const std::wstring& path, SECURITY_INFORMATION part) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  LPWSTR text = nullptr;
-  EXPECT_EQ(::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, part, nullptr, nullptr, nullptr,
-                                    nullptr, &descriptor),
-            0u)
-      << utf8(path);
-  EXPECT_TRUE(descriptor != nullptr && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-                                           descriptor, SDDL_REVISION_1, part, &text, nullptr));
-  const std::string result = text != nullptr ? utf8(text) : "";
-  ::LocalFree(text);
-  ::LocalFree(descriptor);
-  return result;
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
 }
 
 TEST_F(PathPreparationE2e, WritePathsAreLabelledAndGrantedAndDenyPathsLabelled) {

@@ -131,24 +131,34 @@ TEST_F(LaunchE2e, ChildInheritsTheErrorModeWithoutDialogs) {
             std::to_string(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX));
 }
 
-// The logon SID of this process's token, the first group marked as one;
-// empty when there is none.
-std::string own_logon_sid() {
+// One record of this process's token, aligned for the pointers inside.
+std::vector<std::uint64_t> own_token_information(TOKEN_INFORMATION_CLASS kind) {
   HANDLE token = nullptr;
   DWORD needed = 0;
   ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
-  ::GetTokenInformation(token, TokenGroups, nullptr, 0, &needed);
+  ::GetTokenInformation(token, kind, nullptr, 0, &needed);
   std::vector<std::uint64_t> buffer((needed + 7) / 8 + 1);
-  EXPECT_TRUE(::GetTokenInformation(token, TokenGroups, buffer.data(), needed, &needed));
+  EXPECT_TRUE(::GetTokenInformation(token, kind, buffer.data(), needed, &needed));
   ::CloseHandle(token);
+  return buffer;
+}
+
+std::string sid_text(PSID sid) {
+  LPWSTR text = nullptr;
+  EXPECT_TRUE(::ConvertSidToStringSidW(sid, &text));
+  const std::string result = text != nullptr ? utf8(text) : "";
+  ::LocalFree(text);
+  return result;
+}
+
+// The logon SID of this process's token, the first group marked as one;
+// empty when there is none.
+std::string own_logon_sid() {
+  const auto buffer = own_token_information(TokenGroups);
   const auto* groups = reinterpret_cast<const ::TOKEN_GROUPS*>(buffer.data());
   for (DWORD i = 0; i < groups->GroupCount; ++i) {
-    LPWSTR text = nullptr;
-    if ((groups->Groups[i].Attributes & SE_GROUP_LOGON_ID) == SE_GROUP_LOGON_ID &&
-        ::ConvertSidToStringSidW(groups->Groups[i].Sid, &text)) {
-      const std::string logon = utf8(text);
-      ::LocalFree(text);
-      return logon;
+    if ((groups->Groups[i].Attributes & SE_GROUP_LOGON_ID) == SE_GROUP_LOGON_ID) {
+      return sid_text(groups->Groups[i].Sid);
     }
   }
   return {};
@@ -163,6 +173,8 @@ TEST_F(LaunchE2e, ChildRunsUnderTheRestrictedLowToken) {
   const auto identity = derive_sandbox_identity(os, utf8(project_.path()), {});
   ASSERT_TRUE(identity) << identity.error().message;
   const std::string logon = own_logon_sid();
+  const std::string user = sid_text(
+      reinterpret_cast<const ::TOKEN_USER*>(own_token_information(TokenUser).data())->User.Sid);
 
   const RunOutcome run = run_probe(L"token exit=5");
   EXPECT_EQ(run.err, "");
@@ -171,6 +183,11 @@ TEST_F(LaunchE2e, ChildRunsUnderTheRestrictedLowToken) {
   EXPECT_EQ(probe_value(run.out, "restricting_sids"),
             identity->sid_text + ",S-1-1-0" + (logon.empty() ? "" : "," + logon));
   EXPECT_EQ(probe_value(run.out, "privileges"), "SeChangeNotifyPrivilege");
+  // What the command creates without a security descriptor of its own is
+  // open only to the user, the system and the sandbox: generic all for each.
+  EXPECT_EQ(probe_value(run.out, "default_dacl"),
+            "0:0:0x10000000:" + user +
+                ",0:0:0x10000000:S-1-5-18,0:0:0x10000000:" + identity->sid_text);
 }
 
 TEST_F(LaunchE2e, MissingProgramCannotStart) {

@@ -5,8 +5,14 @@
 // Arguments (any other argument is only reported):
 //   exit=N   end with exit code N (decimal, or hexadecimal with 0x)
 //   write_to=H  write "inherited" to handle value H
-//   token    also report the token: integrity level, restricting SIDs and
-//            privileges
+//   token    also report the token: integrity level, restricting SIDs,
+//            privileges and default DACL
+//   try_create=PATH, try_write=PATH (an existing file), try_rename=FROM|TO,
+//   try_delete=PATH, try_mkdir=PATH, try_read=PATH, try_list=DIR
+//            attempt it, in the order given, and report the argument itself
+//            as the key and 0, or the error code the system gave, as the value
+//   clipboard  report the clipboard's text, or clipboard_error with the code
+//            (user32_error when user32.dll does not load)
 //
 // Lines always printed: command_line, argc and arg1.. (the arguments as the C
 // runtime splits them), TEMP and TMP (absent when unset), in_job,
@@ -18,6 +24,7 @@
 
 #include <cstdint>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,13 +33,17 @@ namespace {
 
 std::string output;
 
-void line(std::string_view key, std::wstring_view value) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()),
+std::string utf8(std::wstring_view text) {
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                                          nullptr, 0, nullptr, nullptr);
   std::string bytes(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), bytes.data(),
-                        size, nullptr, nullptr);
-  output.append(key).append("=").append(bytes).append("\n");
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                        nullptr, nullptr);
+  return bytes;
+}
+
+void line(std::string_view key, std::wstring_view value) {
+  output.append(key).append("=").append(utf8(value)).append("\n");
 }
 
 void line(std::string_view key, std::uint32_t value, bool hex = false) {
@@ -87,7 +98,123 @@ void report_token() {
     }
   }
   line("privileges", names);
+  // Each entry as type:flags:mask:SID, the SID always as numbers.
+  std::wstring entries;
+  if (const auto dacl = token_information(token, TokenDefaultDacl); !dacl.empty()) {
+    ACL* list = reinterpret_cast<const TOKEN_DEFAULT_DACL*>(dacl.data())->DefaultDacl;
+    for (DWORD i = 0; list != nullptr && i < list->AceCount; ++i) {
+      void* entry = nullptr;
+      ::GetAce(list, i, &entry);
+      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+      wchar_t head[40];
+      std::swprintf(head, 40, L"%u:%u:0x%X:", static_cast<unsigned>(allowed->Header.AceType),
+                    static_cast<unsigned>(allowed->Header.AceFlags),
+                    static_cast<unsigned>(allowed->Mask));
+      entries += (i == 0 ? L"" : L",") + std::wstring(head) + sid_text(&allowed->SidStart);
+    }
+  }
+  line("default_dacl", entries);
   ::CloseHandle(token);
+}
+
+// 0 when the call succeeded, otherwise the error it left.
+DWORD outcome(BOOL succeeded) {
+  return succeeded ? 0 : ::GetLastError();
+}
+
+DWORD write_file(const std::wstring& path, DWORD disposition) {
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return ::GetLastError();
+  }
+  DWORD written = 0;
+  const DWORD result = outcome(::WriteFile(file, "probe", 5, &written, nullptr));
+  ::CloseHandle(file);
+  return result;
+}
+
+DWORD read_file(const std::wstring& path) {
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return ::GetLastError();
+  }
+  char byte = 0;
+  DWORD read = 0;
+  const DWORD result = outcome(::ReadFile(file, &byte, 1, &read, nullptr));
+  ::CloseHandle(file);
+  return result;
+}
+
+DWORD list_directory(const std::wstring& path) {
+  WIN32_FIND_DATAW entry;
+  const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    return ::GetLastError();
+  }
+  ::FindClose(search);
+  return 0;
+}
+
+DWORD rename_file(const std::wstring& paths) {
+  const std::size_t bar = paths.find(L'|');
+  return outcome(::MoveFileExW(paths.substr(0, bar).c_str(), paths.substr(bar + 1).c_str(), 0));
+}
+
+// The outcome of a try_ argument, or nothing for any other argument.
+std::optional<DWORD> attempt(std::wstring_view argument) {
+  struct Attempt {
+    std::wstring_view prefix;
+    DWORD (*run)(const std::wstring& operand);
+  };
+  static const Attempt attempts[] = {
+      {L"try_create=", [](const std::wstring& path) { return write_file(path, CREATE_NEW); }},
+      {L"try_write=", [](const std::wstring& path) { return write_file(path, OPEN_EXISTING); }},
+      {L"try_rename=", rename_file},
+      {L"try_delete=",
+       [](const std::wstring& path) { return outcome(::DeleteFileW(path.c_str())); }},
+      {L"try_mkdir=",
+       [](const std::wstring& path) { return outcome(::CreateDirectoryW(path.c_str(), nullptr)); }},
+      {L"try_read=", read_file},
+      {L"try_list=", list_directory},
+  };
+  for (const Attempt& a : attempts) {
+    if (argument.starts_with(a.prefix)) {
+      return a.run(std::wstring(argument.substr(a.prefix.size())));
+    }
+  }
+  return std::nullopt;
+}
+
+template <typename Function> Function user32_function(HMODULE user32, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(user32, name)));
+}
+
+// user32 is loaded only here, so that whether it can start in the sandbox
+// concerns this report alone.
+void report_clipboard() {
+  const HMODULE user32 = ::LoadLibraryW(L"user32.dll");
+  if (user32 == nullptr) {
+    line("user32_error", ::GetLastError());
+    return;
+  }
+  const auto open = user32_function<BOOL(WINAPI*)(HWND)>(user32, "OpenClipboard");
+  const auto get = user32_function<HANDLE(WINAPI*)(UINT)>(user32, "GetClipboardData");
+  const auto close = user32_function<BOOL(WINAPI*)()>(user32, "CloseClipboard");
+  if (!open(nullptr)) {
+    line("clipboard_error", ::GetLastError());
+    return;
+  }
+  const HANDLE data = get(CF_UNICODETEXT);
+  const auto* text = data != nullptr ? static_cast<const wchar_t*>(::GlobalLock(data)) : nullptr;
+  if (text != nullptr) {
+    line("clipboard", text);
+    ::GlobalUnlock(data);
+  } else {
+    line("clipboard_error", ::GetLastError());
+  }
+  close();
 }
 
 } // namespace
@@ -95,6 +222,7 @@ void report_token() {
 int wmain(int argc, wchar_t** argv) {
   UINT exit_code = 0;
   bool want_token = false;
+  bool want_clipboard = false;
   line("command_line", ::GetCommandLineW());
   line("argc", static_cast<std::uint32_t>(argc));
   for (int i = 1; i < argc; ++i) {
@@ -107,7 +235,11 @@ int wmain(int argc, wchar_t** argv) {
       DWORD written = 0;
       ::WriteFile(handle, "inherited", 9, &written, nullptr);
     }
+    if (const auto result = attempt(argv[i])) {
+      line(utf8(argv[i]), *result);
+    }
     want_token = want_token || std::wstring_view(argv[i]) == L"token";
+    want_clipboard = want_clipboard || std::wstring_view(argv[i]) == L"clipboard";
   }
   // Environment values and the current directory fit in 32767 units.
   std::vector<wchar_t> text(32768);
@@ -131,6 +263,9 @@ int wmain(int argc, wchar_t** argv) {
   line("current_directory", {text.data(), ::GetCurrentDirectoryW(32768, text.data())});
   if (want_token) {
     report_token();
+  }
+  if (want_clipboard) {
+    report_clipboard();
   }
   DWORD written = 0;
   ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), output.data(), static_cast<DWORD>(output.size()),
