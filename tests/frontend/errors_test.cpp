@@ -54,8 +54,12 @@ TEST(SandboxErrorFromStatus, ShowsNegativeStatusesUnsigned) {
   };
   for (const auto& [status, expected] : cases) {
     SimulatedOs os;
-    EXPECT_EQ(SandboxError::from_status(os, "cannot label W", status).message, expected);
+    const SandboxError error = SandboxError::from_status(os, "cannot label W", status);
+    EXPECT_EQ(error.message, expected);
+    // The code travels beside the text, for programs that embed the library.
+    EXPECT_EQ(error.os_code, status);
   }
+  EXPECT_EQ(SandboxError::from_context("missing --project").os_code, std::nullopt);
 }
 
 TEST(ReportFailure, WritesOneLineAsUtf16ToALegacyConsoleAndAsUtf8Otherwise) {
