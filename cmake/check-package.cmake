@@ -1,7 +1,7 @@
-# Makes the release package, opens the ZIP and checks it: exactly the
-# stripped executable, README.md, SECURITY.md and SHA256SUMS, checksums that
-# match, an executable of at most 1 MiB without debug sections that still
-# runs, and the symbols in their own file.
+# Makes the release package, opens the ZIP and checks it: exactly the two
+# stripped executables, README.md, SECURITY.md and SHA256SUMS, checksums that
+# match, executables of at most 1 MiB without debug sections that still run,
+# and their symbols in files of their own.
 #   cmake <the arguments of package.cmake> -DOBJDUMP=... -DEMULATOR=...
 #         -P check-package.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -20,15 +20,15 @@ endif()
 file(GLOB_RECURSE contents RELATIVE ${opened} ${opened}/*)
 list(SORT contents)
 set(expected ${name}/README.md ${name}/SECURITY.md ${name}/SHA256SUMS
-  ${name}/obrex-sandbox-exec.exe)
+  ${name}/obrex-sandbox-acl.exe ${name}/obrex-sandbox-exec.exe)
 if(NOT contents STREQUAL expected)
   message(FATAL_ERROR "the package holds ${contents}, not ${expected}")
 endif()
 
 file(STRINGS ${opened}/${name}/SHA256SUMS lines)
 list(LENGTH lines count)
-if(NOT count EQUAL 3)
-  message(FATAL_ERROR "SHA256SUMS has ${count} lines, not 3")
+if(NOT count EQUAL 4)
+  message(FATAL_ERROR "SHA256SUMS has ${count} lines, not 4")
 endif()
 foreach(line IN LISTS lines)
   if(NOT line MATCHES "^([0-9a-f]+)  (.+)$")
@@ -40,25 +40,34 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 
-set(exe ${opened}/${name}/obrex-sandbox-exec.exe)
-file(SIZE ${exe} size)
-if(size GREATER 1048576)
-  message(FATAL_ERROR "the stripped executable is ${size} bytes, more than 1 MiB")
-endif()
-execute_process(COMMAND ${OBJDUMP} -h ${exe} OUTPUT_VARIABLE sections RESULT_VARIABLE result)
-file(SIZE ${symbols} symbols_size)
-if(NOT result EQUAL 0 OR sections MATCHES "\\.debug_" OR NOT sections MATCHES "\\.gnu_debuglink"
-   OR symbols_size LESS size)
-  message(FATAL_ERROR "the executable keeps debug sections or lacks its debug link, or the "
-                      "symbols file is missing:\n${sections}")
-endif()
+foreach(file obrex-sandbox-exec.exe obrex-sandbox-acl.exe)
+  set(exe ${opened}/${name}/${file})
+  file(SIZE ${exe} size)
+  if(size GREATER 1048576)
+    message(FATAL_ERROR "${file} is ${size} bytes stripped, more than 1 MiB")
+  endif()
+  execute_process(COMMAND ${OBJDUMP} -h ${exe} OUTPUT_VARIABLE sections RESULT_VARIABLE result)
+  file(SIZE ${OUTPUT_DIR}/${file}.debug symbols_size)
+  if(NOT result EQUAL 0 OR sections MATCHES "\\.debug_" OR NOT sections MATCHES "\\.gnu_debuglink"
+     OR symbols_size LESS size)
+    message(FATAL_ERROR "${file} keeps debug sections or lacks its debug link, or its symbols "
+                        "file is missing:\n${sections}")
+  endif()
+  message(STATUS "${file}: ${size} bytes stripped")
+endforeach()
 
-# Stripped, it still runs a command and passes its exit code on. The
-# emulator is Wine, whose drive Z: is the root of the build machine.
+# Stripped, they still run: the launcher passes a command's exit code on, the
+# tool answers its version. The emulator is Wine, whose drive Z: is the root
+# of the build machine.
 string(REPLACE "/" "\\" project "Z:${opened}")
-execute_process(COMMAND ${EMULATOR} ${exe} --project ${project} -- cmd /c exit 5
-  RESULT_VARIABLE result ERROR_VARIABLE err)
+execute_process(COMMAND ${EMULATOR} ${opened}/${name}/obrex-sandbox-exec.exe --project ${project}
+  -- cmd /c exit 5 RESULT_VARIABLE result ERROR_VARIABLE err)
 if(NOT result EQUAL 5 OR NOT err STREQUAL "")
-  message(FATAL_ERROR "the stripped executable ended with ${result}: ${err}")
+  message(FATAL_ERROR "the stripped launcher ended with ${result}: ${err}")
 endif()
-message(STATUS "${name}.zip: ${size} bytes of executable, checksums hold")
+execute_process(COMMAND ${EMULATOR} ${opened}/${name}/obrex-sandbox-acl.exe --version
+  RESULT_VARIABLE result OUTPUT_VARIABLE out)
+if(NOT result EQUAL 0 OR NOT out MATCHES "${VERSION}")
+  message(FATAL_ERROR "the stripped tool ended with ${result}: ${out}")
+endif()
+message(STATUS "${name}.zip holds what it should, and its checksums hold")

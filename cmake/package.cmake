@@ -1,15 +1,15 @@
 # Makes the release package: OUTPUT_DIR/obrex-sandbox-exec-VERSION-win64.zip
-# holding the stripped executable, README.md, SECURITY.md and SHA256SUMS, and
-# OUTPUT_DIR/obrex-sandbox-exec.exe.debug with the symbols, which the
+# holding the stripped launcher and companion tool, README.md, SECURITY.md and
+# SHA256SUMS, and beside it each executable's symbols, EXE.debug, which the
 # stripped executable names in its debug link.
-#   cmake -DEXECUTABLE=... -DOBJCOPY=... -DSOURCE_DIR=... -DVERSION=... -DOUTPUT_DIR=...
-#         -P package.cmake
+#   cmake -DLAUNCHER=... -DACL_TOOL=... -DOBJCOPY=... -DSOURCE_DIR=... -DVERSION=...
+#         -DOUTPUT_DIR=... -P package.cmake
 cmake_minimum_required(VERSION 3.25)
 
 set(name obrex-sandbox-exec-${VERSION}-win64)
 set(stage ${OUTPUT_DIR}/${name})
-set(symbols ${OUTPUT_DIR}/obrex-sandbox-exec.exe.debug)
-file(REMOVE_RECURSE ${stage} ${OUTPUT_DIR}/${name}.zip ${symbols})
+set(executables ${LAUNCHER} ${ACL_TOOL})
+file(REMOVE_RECURSE ${stage} ${OUTPUT_DIR}/${name}.zip)
 file(MAKE_DIRECTORY ${stage})
 
 function(run)
@@ -19,15 +19,22 @@ function(run)
   endif()
 endfunction()
 
-run(${OBJCOPY} --only-keep-debug ${EXECUTABLE} ${symbols})
-run(${OBJCOPY} --strip-all --add-gnu-debuglink=${symbols} ${EXECUTABLE}
-  ${stage}/obrex-sandbox-exec.exe)
+set(files README.md SECURITY.md)
+foreach(executable IN LISTS executables)
+  get_filename_component(file ${executable} NAME)
+  set(symbols ${OUTPUT_DIR}/${file}.debug)
+  file(REMOVE ${symbols})
+  run(${OBJCOPY} --only-keep-debug ${executable} ${symbols})
+  run(${OBJCOPY} --strip-all --add-gnu-debuglink=${symbols} ${executable} ${stage}/${file})
+  list(APPEND files ${file})
+endforeach()
 file(COPY ${SOURCE_DIR}/README.md ${SOURCE_DIR}/SECURITY.md DESTINATION ${stage})
 
 # In the form `sha256sum -c` reads; on Windows compare with
 # `certutil -hashfile FILE SHA256`.
 set(sums "")
-foreach(file obrex-sandbox-exec.exe README.md SECURITY.md)
+list(SORT files)
+foreach(file IN LISTS files)
   file(SHA256 ${stage}/${file} hash)
   string(APPEND sums "${hash}  ${file}\n")
 endforeach()
@@ -38,5 +45,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${OUTPUT_DIR}/${name}.zip --f
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cannot write ${OUTPUT_DIR}/${name}.zip")
 endif()
-file(SIZE ${stage}/obrex-sandbox-exec.exe size)
-message(STATUS "${OUTPUT_DIR}/${name}.zip: obrex-sandbox-exec.exe stripped to ${size} bytes")
+foreach(executable IN LISTS executables)
+  get_filename_component(file ${executable} NAME)
+  file(SIZE ${stage}/${file} size)
+  message(STATUS "${name}.zip: ${file} stripped to ${size} bytes")
+endforeach()

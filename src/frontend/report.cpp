@@ -28,24 +28,28 @@ std::string escape_control_characters(std::string_view text) {
   return out;
 }
 
-OsResult<void> write_standard_error(Os& os, std::string_view line) {
-  const Handle handle = os.get_std_handle(win::STD_ERROR_HANDLE);
+OsResult<void> write_standard_stream(Os& os, std::uint32_t which, std::string_view text) {
+  const Handle handle = os.get_std_handle(which);
   if (handle.value == nullptr) {
     return {};
   }
   if (os.get_console_mode(handle) && os.get_console_output_cp() != win::CP_UTF8) {
-    return os.write_console(handle, utf8_to_utf16(line));
+    return os.write_console(handle, utf8_to_utf16(text));
   }
-  return os.write_file(handle, line);
+  return os.write_file(handle, text);
 }
 
-void report_failure(Os& os, std::string_view message) {
-  std::string line(kProgramName);
+OsResult<void> write_standard_error(Os& os, std::string_view line) {
+  return write_standard_stream(os, win::STD_ERROR_HANDLE, line);
+}
+
+void report_failure(Os& os, std::string_view message, std::string_view program) {
+  std::string line(program);
   line += ": ";
   line += escape_control_characters(message);
   line += '\n';
   if (const auto written = write_standard_error(os, line); !written) {
-    throw InternalFailure(std::string(kProgramName) +
+    throw InternalFailure(std::string(program) +
                           ": cannot write the error message to standard error: " +
                           os_error_text(os, written.error()));
   }

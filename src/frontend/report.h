@@ -19,15 +19,19 @@ inline constexpr std::uint32_t kExitInternalFailure = 101;
 // Every other character stays as it is.
 std::string escape_control_characters(std::string_view text);
 
-// Writes "obrex-sandbox-exec: {message}\n" to standard error, its control
-// characters escaped: UTF-16 through WriteConsoleW for a console whose output
-// code page is not UTF-8, UTF-8 bytes otherwise; nothing when there is no
-// standard-error handle. A failed write is an internal failure.
-void report_failure(Os& os, std::string_view message);
+// Writes "{program}: {message}\n" to standard error, its control characters
+// escaped, as write_standard_stream does. A failed write is an internal
+// failure.
+void report_failure(Os& os, std::string_view message, std::string_view program = kProgramName);
 
-// Writes `line` (a whole line, its line feed included) to standard error as
-// report_failure does, and hands back the error of a failed write instead of
-// throwing. Success when there is no standard-error handle.
+// Writes `text` to the standard handle `which` (STD_OUTPUT_HANDLE or
+// STD_ERROR_HANDLE): UTF-16 through WriteConsoleW for a console whose output
+// code page is not UTF-8, UTF-8 bytes otherwise. Success when there is no
+// such handle; the error of a failed write otherwise.
+OsResult<void> write_standard_stream(Os& os, std::uint32_t which, std::string_view text);
+
+// write_standard_stream to standard error, for `line` (a whole line, its
+// line feed included).
 OsResult<void> write_standard_error(Os& os, std::string_view line);
 
 } // namespace obrex

@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace obrex {
 
@@ -121,6 +122,13 @@ struct STARTUPINFOW {
 struct PROCESS_INFORMATION {
   Handle hProcess;
   Handle hThread;
+};
+
+// One entry that FindFirstFileExW or FindNextFileW reported: its name
+// (cFileName up to its NUL) and the fields read of WIN32_FIND_DATAW.
+struct FoundFile {
+  std::u16string name;
+  WIN32_FIND_DATAW data;
 };
 
 // The result of GetNamedSecurityInfoW: the descriptor (LocalFree) and, when
@@ -265,6 +273,18 @@ public:
   virtual OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                          std::uint32_t milliseconds) = 0;
   virtual OsResult<std::uint32_t> get_exit_code_process(Handle process) = 0;
+
+  // --- the companion tool ---------------------------------------------------
+  // LookupAccountSidW on the local system: success when the SID names an
+  // account (the name itself is not kept), ERROR_NONE_MAPPED (1332) when it
+  // names none, or the call's other last error.
+  virtual OsResult<void> lookup_account_sid(SidPtr sid) = 0;
+  // FindFirstFileExW(pattern, FindExInfoBasic, FindExSearchNameMatch, no
+  // filter, FIND_FIRST_EX_LARGE_FETCH), then FindNextFileW until it reports
+  // ERROR_NO_MORE_FILES, then FindClose: every entry in the order the system
+  // gives them, "." and ".." included. The error is the last error of the
+  // call that failed.
+  virtual OsResult<std::vector<FoundFile>> find_files(std::u16string_view pattern) = 0;
 };
 
 } // namespace obrex

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "platform/owner.h"
@@ -598,6 +599,50 @@ OsResult<std::uint32_t> Win32Os::get_exit_code_process(Handle process) {
     return last_error();
   }
   return code;
+}
+
+// --- the companion tool -----------------------------------------------------
+
+OsResult<void> Win32Os::lookup_account_sid(SidPtr sid) {
+  wchar_t name[256];
+  wchar_t domain[256];
+  DWORD name_length = static_cast<DWORD>(std::size(name));
+  DWORD domain_length = static_cast<DWORD>(std::size(domain));
+  ::SID_NAME_USE use{};
+  if (::LookupAccountSidW(nullptr, sid.value, name, &name_length, domain, &domain_length, &use)) {
+    return {};
+  }
+  const DWORD error = ::GetLastError();
+  // Buffers too small for the names: the SID names an account all the same.
+  if (error == ERROR_INSUFFICIENT_BUFFER) {
+    return {};
+  }
+  return status_error(error);
+}
+
+OsResult<std::vector<FoundFile>> Win32Os::find_files(std::u16string_view pattern) {
+  ::WIN32_FIND_DATAW data{};
+  const std::wstring wide_pattern = wide(pattern);
+  const HANDLE search =
+      ::FindFirstFileExW(wide_pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                         nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) {
+    return last_error();
+  }
+  std::vector<FoundFile> found;
+  do {
+    FoundFile entry;
+    entry.name = units(data.cFileName, std::wcslen(data.cFileName));
+    entry.data.dwFileAttributes = data.dwFileAttributes;
+    entry.data.dwReserved0 = data.dwReserved0;
+    found.push_back(std::move(entry));
+  } while (::FindNextFileW(search, &data));
+  const DWORD error = ::GetLastError();
+  ::FindClose(search);
+  if (error != ERROR_NO_MORE_FILES) {
+    return status_error(error);
+  }
+  return found;
 }
 
 } // namespace obrex

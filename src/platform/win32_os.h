@@ -86,6 +86,9 @@ public:
   OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                  std::uint32_t milliseconds) override;
   OsResult<std::uint32_t> get_exit_code_process(Handle process) override;
+
+  OsResult<void> lookup_account_sid(SidPtr sid) override;
+  OsResult<std::vector<FoundFile>> find_files(std::u16string_view pattern) override;
 };
 
 } // namespace obrex

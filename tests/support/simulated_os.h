@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,10 @@ public:
   // What reached standard error: UTF-16 through the console, bytes otherwise.
   std::u16string console_written;
   std::string bytes_written;
+  // Standard output: the companion tool writes its results there; the
+  // launcher never does, and a write there fails the test unless expected.
+  bool standard_output_expected = false;
+  std::string output_written;
 
   // Message tables: the system's, and NTDLL's (reached only when
   // `ntdll_loaded`). A code missing from a table fails with 317.
@@ -124,6 +129,9 @@ public:
   std::vector<SimRestrictedToken> restricted_tokens;
   // The entries handed to SetEntriesInAclW, in order.
   std::vector<EXPLICIT_ACCESS_W> explicit_accesses;
+  // The SIDs (as text) that LookupAccountSidW finds an account for; every
+  // other SID fails with ERROR_NONE_MAPPED.
+  std::set<std::string> accounts = {"S-1-5-21-1-2-3-1001", "S-1-1-0", "S-1-5-18", "S-1-5-32-544"};
 
   // --- helpers for tests ----------------------------------------------------
   // Adds a file or a directory, and its missing parents.
@@ -216,6 +224,11 @@ public:
   OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                  std::uint32_t milliseconds) override;
   OsResult<std::uint32_t> get_exit_code_process(Handle process) override;
+  // The companion tool's calls (simulated_os_acl.cpp).
+  OsResult<void> lookup_account_sid(SidPtr sid) override;
+  // Lists the entries under the directory that the pattern "DIR\*" names,
+  // by their stored (lower-case) names, after "." and "..".
+  OsResult<std::vector<FoundFile>> find_files(std::u16string_view pattern) override;
 
   // --- for the implementation of the simulated calls ------------------------
   // The objects behind handles: a File holds the key of the entry reached;

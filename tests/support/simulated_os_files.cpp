@@ -190,12 +190,14 @@ OsResult<void> SimulatedOs::set_named_security_info(std::u16string_view path,
   if (const auto fault = enter("set_named_security_info")) {
     return std::unexpected(*fault);
   }
-  // The program writes either the DACL or the label, nothing else, and
-  // passes no ACL for the part it does not write.
-  const bool dacl_part = information == win::DACL_SECURITY_INFORMATION;
-  if (object_type != win::SE_FILE_OBJECT ||
-      (dacl_part ? dacl.value == nullptr || sacl.value != nullptr
-                 : information != win::LABEL_SECURITY_INFORMATION || dacl.value != nullptr)) {
+  // The program writes the DACL, the label or both, nothing else, always
+  // with a DACL for the DACL part and with no ACL for a part it does not
+  // write.
+  const bool dacl_part = (information & win::DACL_SECURITY_INFORMATION) != 0;
+  const bool label_part = (information & win::LABEL_SECURITY_INFORMATION) != 0;
+  if (object_type != win::SE_FILE_OBJECT || (!dacl_part && !label_part) ||
+      (information & ~(win::DACL_SECURITY_INFORMATION | win::LABEL_SECURITY_INFORMATION)) != 0 ||
+      (dacl.value != nullptr) != dacl_part || (!label_part && sacl.value != nullptr)) {
     ADD_FAILURE() << "SetNamedSecurityInfoW with object type " << object_type << " and information "
                   << information;
     return std::unexpected(win::ERROR_INVALID_PARAMETER);
@@ -204,8 +206,15 @@ OsResult<void> SimulatedOs::set_named_security_info(std::u16string_view path,
   if (entry == nullptr) {
     return std::unexpected(win::ERROR_FILE_NOT_FOUND);
   }
-  const std::string* text = acl_text(dacl_part ? dacl : sacl);
-  (dacl_part ? entry->dacl : entry->label) = text != nullptr ? *text : "";
+  if (dacl_part) {
+    const std::string* text = acl_text(dacl);
+    entry->dacl = text != nullptr ? *text : "";
+  }
+  if (label_part) {
+    // A SACL without entries takes the label away.
+    const std::string* text = acl_text(sacl);
+    entry->label = text != nullptr && text->find('(') != std::string::npos ? *text : "";
+  }
   return {};
 }
 

@@ -1,0 +1,52 @@
+// The command line of obrex-sandbox-acl:
+//
+//   obrex-sandbox-acl sid DIR...
+//   obrex-sandbox-acl show [--project DIR]... [--recurse] PATH...
+//   obrex-sandbox-acl revoke --project DIR [--labels] [--recurse] PATH...
+//   obrex-sandbox-acl --help | --version
+//
+// Options and operands may come in any order; an option's value is always
+// the next argument; "--" ends the options, so that the operands after it
+// may begin with "--".
+#pragma once
+
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace obrex {
+
+inline constexpr std::string_view kAclProgramName = "obrex-sandbox-acl";
+
+enum class AclCommand { Sid, Show, Revoke };
+
+struct AclRequest {
+  AclCommand command = AclCommand::Sid;
+  std::vector<std::string> projects; // --project, in order
+  bool labels = false;               // --labels
+  bool recurse = false;              // --recurse
+  std::vector<std::string> paths;    // the DIR or PATH operands, in order
+  friend bool operator==(const AclRequest&, const AclRequest&) = default;
+};
+
+struct AclHelp {
+  friend bool operator==(AclHelp, AclHelp) = default;
+};
+struct AclVersion {
+  friend bool operator==(AclVersion, AclVersion) = default;
+};
+
+using AclInvocation = std::variant<AclRequest, AclHelp, AclVersion>;
+
+// Reads the arguments that follow the program's name (UTF-8). A command line
+// that does not fit gives one line: what is wrong, then the usage.
+std::expected<AclInvocation, std::string>
+parse_acl_arguments(std::span<const std::string> arguments);
+
+// What --help prints.
+std::string acl_help_text();
+
+} // namespace obrex

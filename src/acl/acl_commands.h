@@ -1,0 +1,65 @@
+// The three commands of obrex-sandbox-acl against the system: `sid` names a
+// project's SIDs, `show` lists the labels and the sandbox SIDs' entries of
+// paths, `revoke` removes a project's explicit entries and, when asked, the
+// labels obrex-sandbox-exec writes.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "acl/acl_command_line.h"
+#include "platform/os.h"
+
+namespace obrex {
+
+// Where the results and failures of a command go. Each result line is
+// tab-separated, its fields' control characters escaped.
+class AclOutput {
+public:
+  explicit AclOutput(Os& os) : os_(os) {}
+
+  // Writes whole lines to standard output. A failed write throws
+  // InternalFailure: what the tool did can no longer be told.
+  void print(std::string_view lines);
+  // Writes "obrex-sandbox-acl: {message}" to standard error; the tool then
+  // ends with status 1.
+  void fail(std::string_view message);
+  bool failed() const { return failed_; }
+
+private:
+  Os& os_;
+  bool failed_ = false;
+};
+
+// Fields joined by tabs, each with its control characters escaped, and a
+// line feed.
+std::string output_line(std::initializer_list<std::string_view> fields);
+
+// For each directory: "{sandbox SID}\t{read-only SID}\t{directory}", both
+// derived exactly as obrex-sandbox-exec derives them.
+void print_sids(Os& os, AclOutput& out, const std::vector<std::string>& directories);
+
+// For each path, and with `recurse` everything below it:
+//   {path}\tlabel\t{level}\t{policy}\t{flags}\texplicit|inherited
+//   {path}\tlabel\tnone
+//   {path}\tentry\t{SID}\t{type}\t{mask}\t{flags}\texplicit|inherited\t{whose}
+// With projects, the entries of their SIDs ({whose}: "sandbox SID of DIR" or
+// "read-only SID of DIR"); without, the explicit entries whose SID names no
+// account ("no account"). Below a path only explicit labels and entries are
+// reported.
+void show_paths(Os& os, AclOutput& out, const AclRequest& request);
+
+// Removes from each path (and with `recurse` everything below it) the
+// explicit entries of the project's two SIDs and, with `labels`, an explicit
+// label that obrex-sandbox-exec writes, in one write per path; a path with
+// nothing to remove is not written. Afterwards one line per removal:
+//   {path}\tremoved entry\t{SID}\t{type}\t{mask}\t{flags}\t{whose}
+//   {path}\tremoved label\t{level}\t{policy}\t{flags}
+void revoke_paths(Os& os, AclOutput& out, const AclRequest& request);
+
+// The whole program: reads the process command line, runs the command and
+// returns the exit status: 0, 1 when something failed, 2 after a usage error.
+std::uint32_t run_acl_program(Os& os);
+
+} // namespace obrex

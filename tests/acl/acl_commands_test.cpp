@@ -1,0 +1,308 @@
+#include "acl/acl_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+
+#include "identity/sandbox_identity.h"
+#include "platform/constants.h"
+#include "support/simulated_os.h"
+
+namespace obrex {
+namespace {
+
+using test::SimFile;
+
+// A machine with two project directories and the tool's command line.
+struct Machine : test::SimulatedOs {
+  Machine() {
+    standard_output_expected = true;
+    add_directory(u"C:\\proj").file_id[0] = 1;
+    add_directory(u"C:\\other").file_id[0] = 2;
+  }
+
+  struct Outcome {
+    std::uint32_t status;
+    std::string out;
+    std::string err;
+  };
+  Outcome run(const std::u16string& arguments) {
+    command_line = u"obrex-sandbox-acl.exe " + arguments;
+    output_written.clear();
+    bytes_written.clear();
+    const std::uint32_t status = run_acl_program(*this);
+    EXPECT_EQ(open_handles(), 0u) << "after " << std::string(arguments.begin(), arguments.end());
+    EXPECT_EQ(live_allocations(), 0u);
+    return {status, output_written, bytes_written};
+  }
+};
+
+// The SIDs of the projects, derived on a machine of their own.
+std::string sid_of(const std::string& project, bool read_only) {
+  Machine os;
+  const auto identity = derive_sandbox_identity(
+      os, project, read_only ? std::vector{project} : std::vector<std::string>{});
+  return identity ? identity->sid_text : "(none)";
+}
+
+// The text with {P}, {R} and {O} replaced by the sandbox and read-only SIDs
+// of C:\proj and the sandbox SID of C:\other.
+std::string fill(std::string text) {
+  static const std::map<std::string, std::string> sids = {
+      {"{P}", sid_of("C:\\proj", false)},
+      {"{R}", sid_of("C:\\proj", true)},
+      {"{O}", sid_of("C:\\other", false)},
+  };
+  for (const auto& [placeholder, sid] : sids) {
+    for (std::size_t at; (at = text.find(placeholder)) != std::string::npos;) {
+      text.replace(at, placeholder.size(), sid);
+    }
+  }
+  return text;
+}
+
+TEST(AclSid, PrintsBothSidsOfEachProjectAndReportsTheOnesItCannotDerive) {
+  Machine os;
+  const auto outcome = os.run(u"sid C:\\proj C:\\missing C:\\other");
+  EXPECT_EQ(outcome.out,
+            fill("{P}\t{R}\tC:\\proj\n{O}\t") + sid_of("C:\\other", true) + "\tC:\\other\n");
+  EXPECT_EQ(outcome.err, "obrex-sandbox-acl: cannot open C:\\missing: The system cannot find the "
+                         "file specified. (os error 2)\n");
+  EXPECT_EQ(outcome.status, 1u);
+  EXPECT_NE(sid_of("C:\\proj", false), sid_of("C:\\proj", true));
+}
+
+TEST(AclShow, ListsTheLabelAndTheProjectsOrTheAccountlessEntries) {
+  Machine os;
+  SimFile& w = os.add_directory(u"C:\\w");
+  w.label = "S:(ML;OICI;NW;;;LW)";
+  w.dacl = fill("D:AI(A;OICI;FA;;;{P})(A;OICIID;0x1200a9;;;{R})(A;OICI;FA;;;{O})"
+                "(D;;FA;;;S-1-5-21-9-9-9-9)(A;;FA;;;S-1-5-21-1-2-3-1001)(A;OICIID;FA;;;BA)");
+  struct Case {
+    const char* name;
+    std::u16string arguments;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"by project", u"show --project C:\\proj C:\\w",
+       fill("C:\\w\tlabel\tLow\tNW\tOICI\texplicit\n"
+            "C:\\w\tentry\t{P}\tallow\t0x001f01ff\tOICI\texplicit\tsandbox SID of C:\\proj\n"
+            "C:\\w\tentry\t{R}\tallow\t0x001200a9\tOICI\tinherited\tread-only SID of C:\\proj\n")},
+      {"without a project, the explicit entries of SIDs without an account", u"show C:\\w",
+       fill("C:\\w\tlabel\tLow\tNW\tOICI\texplicit\n"
+            "C:\\w\tentry\t{P}\tallow\t0x001f01ff\tOICI\texplicit\tno account\n"
+            "C:\\w\tentry\t{O}\tallow\t0x001f01ff\tOICI\texplicit\tno account\n"
+            "C:\\w\tentry\tS-1-5-21-9-9-9-9\tdeny\t0x001f01ff\t-\texplicit\tno account\n")},
+  };
+  for (const Case& c : cases) {
+    const auto outcome = os.run(c.arguments);
+    EXPECT_EQ(outcome.out, c.out) << c.name;
+    EXPECT_EQ(outcome.err, "") << c.name;
+    EXPECT_EQ(outcome.status, 0u) << c.name;
+  }
+  EXPECT_EQ(os.calls("set_named_security_info"), 0);
+  // Each SID is looked up once: {P}, {O}, the unknown SID and the user's
+  // (S-1-5-21-1-2-3-1001, an account).
+  EXPECT_EQ(os.calls("lookup_account_sid"), 4);
+}
+
+TEST(AclShow, RecursesWithoutFollowingLinksAndReportsOnlyExplicitLabelsAndEntries) {
+  Machine os;
+  os.add_directory(u"C:\\t");
+  os.add_directory(u"C:\\t\\a").label = "S:(ML;OICI;NWNR;;;ME)";
+  os.add_file(u"C:\\t\\a\\f").label = "S:(ML;OICIID;NWNR;;;ME)";
+  os.add_file(u"C:\\t\\b\\c").dacl = fill("D:(A;;FA;;;{P})(A;;FA;;;BA)");
+  SimFile& link = os.add_directory(u"C:\\t\\link");
+  link.reparse_tag = win::IO_REPARSE_TAG_MOUNT_POINT;
+  link.dacl = fill("D:(A;;FA;;;{P})");
+  const auto outcome = os.run(u"show --recurse --project C:\\proj C:\\t");
+  EXPECT_EQ(
+      outcome.out,
+      fill("C:\\t\tlabel\tnone\n"
+           "C:\\t\\a\tlabel\tMedium\tNWNR\tOICI\texplicit\n"
+           "C:\\t\\b\\c\tentry\t{P}\tallow\t0x001f01ff\t-\texplicit\tsandbox SID of C:\\proj\n"));
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_EQ(outcome.status, 0u);
+}
+
+// The state of one path: its DACL and its label.
+struct Security {
+  std::string dacl;
+  std::string label;
+  friend bool operator==(const Security&, const Security&) = default;
+};
+
+TEST(AclRevoke, RemovesOnlyTheProjectsExplicitEntriesAndTheLaunchersLabels) {
+  struct Case {
+    const char* name;
+    bool labels;
+    Security before;
+    Security after;
+    std::size_t removed; // lines printed
+  };
+  const Case cases[] = {
+      {"both SIDs' explicit entries, not the inherited one or another project's",
+       false,
+       {"D:AI(A;OICI;FA;;;{P})(A;OICIID;FA;;;{P})(A;OICI;FA;;;{O})(A;OICIID;FA;;;BA)"
+        "(D;OICI;0x1200a9;;;{R})",
+        "S:(ML;OICI;NW;;;LW)"},
+       {"D:AI(A;OICIID;FA;;;{P})(A;OICI;FA;;;{O})(A;OICIID;FA;;;BA)", "S:(ML;OICI;NW;;;LW)"},
+       2},
+      {"the write label with --labels, in the same write",
+       true,
+       {"D:P(A;OICI;FA;;;{P})(A;;FA;;;SY)", "S:(ML;OICI;NW;;;LW)"},
+       {"D:P(A;;FA;;;SY)", ""},
+       2},
+      {"the deny label alone",
+       true,
+       {"D:(A;;FA;;;SY)", "S:(ML;OICI;NWNR;;;ME)"},
+       {"D:(A;;FA;;;SY)", ""},
+       1},
+      {"a conditional entry of the project, not another one",
+       false,
+       {"D:(XA;;FA;;;{P};(@User.x == \"(\"))(XA;;FA;;;{O};(@User.x == \"(\"))", ""},
+       {"D:(XA;;FA;;;{O};(@User.x == \"(\"))", ""},
+       1},
+      {"no other label",
+       true,
+       {"D:(A;;FA;;;SY)", "S:(ML;OICI;NW;;;HI)"},
+       {"D:(A;;FA;;;SY)", "S:(ML;OICI;NW;;;HI)"},
+       0},
+      {"no inherited label",
+       true,
+       {"D:(A;;FA;;;SY)", "S:(ML;OICIID;NW;;;LW)"},
+       {"D:(A;;FA;;;SY)", "S:(ML;OICIID;NW;;;LW)"},
+       0},
+  };
+  for (const Case& c : cases) {
+    Machine os;
+    SimFile& w = os.add_directory(u"C:\\w");
+    w.dacl = fill(c.before.dacl);
+    w.label = c.before.label;
+    const std::u16string arguments =
+        std::u16string(u"revoke --project C:\\proj ") + (c.labels ? u"--labels " : u"") + u"C:\\w";
+    const auto first = os.run(arguments);
+    EXPECT_EQ((Security{w.dacl, w.label}), (Security{fill(c.after.dacl), c.after.label})) << c.name;
+    EXPECT_EQ(std::ranges::count(first.out, '\n'), static_cast<long>(c.removed)) << c.name;
+    EXPECT_EQ(first.err, "") << c.name;
+    EXPECT_EQ(first.status, 0u) << c.name;
+    EXPECT_EQ(os.calls("set_named_security_info"), c.removed > 0 ? 1 : 0) << c.name;
+
+    // Nothing is left to remove the second time: nothing is written.
+    const auto second = os.run(arguments);
+    EXPECT_EQ(second.out, "") << c.name;
+    EXPECT_EQ(second.status, 0u) << c.name;
+    EXPECT_EQ(os.calls("set_named_security_info"), c.removed > 0 ? 1 : 0) << c.name;
+  }
+}
+
+TEST(AclRevoke, PrintsEachRemovalAndRecursesWithoutFollowingLinks) {
+  Machine os;
+  SimFile& w = os.add_directory(u"C:\\w");
+  w.dacl = fill("D:(A;OICI;FA;;;{P})(A;;FA;;;SY)");
+  w.label = "S:(ML;OICI;NW;;;LW)";
+  os.add_file(u"C:\\w\\sub\\f").dacl = fill("D:(A;OICIID;FA;;;{P})(A;;0x1200a9;;;{R})");
+  SimFile& link = os.add_directory(u"C:\\w\\link");
+  link.reparse_tag = win::IO_REPARSE_TAG_SYMLINK;
+  link.dacl = fill("D:(A;;FA;;;{P})");
+  const auto outcome = os.run(u"revoke --project C:\\proj --labels --recurse C:\\w");
+  EXPECT_EQ(outcome.out,
+            fill("C:\\w\tremoved entry\t{P}\tallow\t0x001f01ff\tOICI\tsandbox SID of C:\\proj\n"
+                 "C:\\w\tremoved label\tLow\tNW\tOICI\n"
+                 "C:\\w\\sub\\f\tremoved entry\t{R}\tallow\t0x001200a9\t-\tread-only SID of "
+                 "C:\\proj\n"));
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_EQ(outcome.status, 0u);
+  EXPECT_EQ(os.find(u"C:\\w\\sub\\f")->dacl, fill("D:(A;OICIID;FA;;;{P})"));
+  EXPECT_EQ(link.dacl, fill("D:(A;;FA;;;{P})"));
+}
+
+// Every call of a revoke that removes an entry and a label fails in turn.
+// The path keeps its security or loses both at once, a failure ends with
+// status 1 and one line on standard error, and nothing leaks.
+TEST(AclRevoke, LeavesThePathWholeWhicheverCallFails) {
+  const Security before{fill("D:AI(A;OICI;FA;;;{P})(A;OICIID;FA;;;BA)"), "S:(ML;OICI;NW;;;LW)"};
+  const Security after{"D:AI(A;OICIID;FA;;;BA)", ""};
+  const std::u16string arguments = u"revoke --project C:\\proj --labels C:\\w";
+  const auto prepare = [&](Machine& os) -> SimFile& {
+    SimFile& w = os.add_directory(u"C:\\w");
+    w.dacl = before.dacl;
+    w.label = before.label;
+    return w;
+  };
+  Machine clean;
+  prepare(clean);
+  ASSERT_EQ(clean.run(arguments).status, 0u);
+  std::map<std::string, int> seen;
+  int failures = 0;
+  for (const std::string& method : clean.call_log()) {
+    const int nth = ++seen[method];
+    if (method == "close_handle" || method == "local_free") {
+      continue; // releases report nothing
+    }
+    Machine os;
+    SimFile& w = prepare(os);
+    os.fail_call(method, nth, win::ERROR_ACCESS_DENIED);
+    const std::string where = method + " #" + std::to_string(nth);
+    const auto outcome = os.run(arguments);
+    const Security now{w.dacl, w.label};
+    EXPECT_TRUE(now == before || now == after) << where << ": " << now.dacl << now.label;
+    if (outcome.status != 0) {
+      ++failures;
+      EXPECT_EQ(outcome.status, 1u) << where;
+      EXPECT_EQ(std::ranges::count(outcome.err, '\n'), 1) << where << ": " << outcome.err;
+      EXPECT_NE(outcome.err.find("Access is denied. (os error 5)"), std::string::npos)
+          << where << ": " << outcome.err;
+    }
+  }
+  EXPECT_GT(failures, 10);
+}
+
+TEST(AclProgram, RefusesABadCommandLineWithOneLineAndStatus2) {
+  struct Case {
+    std::u16string arguments;
+    const char* problem;
+  };
+  const Case cases[] = {
+      {u"", "missing command"},
+      {u"frob C:\\w", "unknown command frob"},
+      {u"show", "missing PATH"},
+      {u"sid --recurse C:\\proj", "unknown option --recurse"},
+      {u"show --labels C:\\w", "unknown option --labels"},
+      {u"show C:\\w --project", "--project needs a directory"},
+      {u"revoke C:\\w", "revoke needs --project"},
+      {u"revoke --project C:\\proj --project C:\\other C:\\w", "revoke takes one --project"},
+  };
+  for (const Case& c : cases) {
+    Machine os;
+    os.add_directory(u"C:\\w");
+    const auto outcome = os.run(c.arguments);
+    const std::string prefix = std::string("obrex-sandbox-acl: ") + c.problem + "; usage: ";
+    EXPECT_TRUE(outcome.err.starts_with(prefix)) << prefix << " / " << outcome.err;
+    EXPECT_EQ(std::ranges::count(outcome.err, '\n'), 1) << outcome.err;
+    EXPECT_EQ(outcome.out, "") << c.problem;
+    EXPECT_EQ(outcome.status, 2u) << c.problem;
+    EXPECT_EQ(os.calls("get_named_security_info") + os.calls("create_file"), 0) << c.problem;
+  }
+}
+
+TEST(AclProgram, HelpAndVersionGoToStandardOutput) {
+  Machine os;
+  const auto help = os.run(u"--help");
+  EXPECT_TRUE(help.out.starts_with("Usage: obrex-sandbox-acl sid DIR...\n")) << help.out;
+  EXPECT_EQ(help.status, 0u);
+  const auto version = os.run(u"--version");
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("obrex-sandbox-acl \\d+\\.\\d+\\.\\d+\n")))
+      << version.out;
+  EXPECT_EQ(version.status, 0u);
+  // After "--", a path that looks like an option is a path.
+  const auto odd = os.run(u"show -- --help");
+  EXPECT_TRUE(odd.err.starts_with("obrex-sandbox-acl: cannot read the security of --help: "))
+      << odd.err;
+  EXPECT_EQ(odd.status, 1u);
+}
+
+} // namespace
+} // namespace obrex

@@ -1,0 +1,144 @@
+// The real obrex-sandbox-acl.exe, and the system calls only it makes.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "acl/sddl_entries.h"
+#include "e2e_support.h"
+#include "filesystem/file_checks.h"
+#include "identity/sandbox_identity.h"
+#include "platform/win32_os.h"
+
+namespace obrex::e2e {
+namespace {
+
+RunOutcome run_acl(const std::vector<std::wstring>& arguments) {
+  const std::wstring program = built_file_path(L"obrex-sandbox-acl.exe");
+  return run_raw(program, quoted_path(program) + L" " + command_line(arguments));
+}
+
+TEST(AclE2e, SidGivesTheSidsTheLauncherDerives) {
+  TempDirectory project;
+  const std::string path = utf8(project.path());
+  Win32Os os;
+  const auto sandbox = derive_sandbox_identity(os, path, {});
+  const auto read_only = derive_sandbox_identity(os, path, {path});
+  ASSERT_TRUE(sandbox && read_only);
+
+  const std::wstring missing = project / L"missing";
+  const RunOutcome run = run_acl({L"sid", project.path(), missing});
+  EXPECT_EQ(run.out, sandbox->sid_text + "\t" + read_only->sid_text + "\t" + path + "\n");
+  EXPECT_EQ(run.err, "obrex-sandbox-acl: cannot open " + utf8(missing) + ": " +
+                         os_error_text(ERROR_FILE_NOT_FOUND) + "\n");
+  EXPECT_EQ(run.exit_code, 1u);
+}
+
+TEST(AclE2e, TheAdapterListsADirectoryAndTellsAccountsFromUnknownSids) {
+  TempDirectory directory;
+  directory.make_directory(L"sub");
+  directory.make_file(L"file.txt");
+  Win32Os os;
+  const std::wstring pattern = directory / L"*";
+  const auto found = os.find_files(std::u16string(pattern.begin(), pattern.end()));
+  ASSERT_TRUE(found) << found.error();
+  std::vector<std::u16string> names;
+  for (const FoundFile& entry : *found) {
+    names.push_back(entry.name);
+    const bool directory_entry = (entry.data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    EXPECT_EQ(directory_entry, entry.name != u"file.txt");
+  }
+  std::ranges::sort(names);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u".", u"..", u"file.txt", u"sub"}));
+
+  struct Case {
+    const wchar_t* sid;
+    bool account;
+  };
+  for (const Case c : {Case{L"S-1-5-18", true}, Case{L"S-1-5-21-9-9-9-9", false}}) {
+    PSID sid = nullptr;
+    ASSERT_TRUE(::ConvertStringSidToSidW(c.sid, &sid));
+    const auto looked_up = os.lookup_account_sid(SidPtr{sid});
+    ::LocalFree(sid);
+    EXPECT_EQ(looked_up.has_value(), c.account) << utf8(c.sid);
+    if (!c.account) {
+      EXPECT_EQ(looked_up.error(), 1332u) << utf8(c.sid); // ERROR_NONE_MAPPED
+    }
+  }
+}
+
+// The label's entries, without the ACL's flags: no label and a label without
+// entries are the same to Windows.
+std::string label_entries(const std::string& text) {
+  const auto acl = split_sddl_acl(text);
+  return acl ? join_sddl_acl(*acl, [](const SddlEntry&) { return true; }).substr(acl->header.size())
+             : text;
+}
+
+TEST(AclE2e, RevokeUndoesWhatTheLauncherWrote) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << "Wine cannot read or write integrity labels (GetNamedSecurityInfoW with "
+                    "LABEL_SECURITY_INFORMATION fails with 5), so the launcher cannot prepare a "
+                    "--write or --deny path there";
+  }
+  TempDirectory project;
+  const std::wstring write = project.make_directory(L"write");
+  const std::wstring inner = project.make_file(L"write\\inner.txt");
+  const std::wstring deny = project.make_directory(L"deny");
+  Win32Os os;
+  struct Texts {
+    std::string dacl, label;
+  };
+  const auto texts = [&os](const std::wstring& path) {
+    const auto dacl = read_security_text(os, utf8(path), DACL_SECURITY_INFORMATION);
+    const auto label = read_security_text(os, utf8(path), LABEL_SECURITY_INFORMATION);
+    EXPECT_TRUE(dacl && label) << utf8(path);
+    return Texts{dacl ? *dacl : "", label ? label_entries(*label) : ""};
+  };
+  const std::vector<std::wstring> paths = {write, inner, deny};
+  std::vector<Texts> before;
+  for (const std::wstring& path : paths) {
+    before.push_back(texts(path));
+  }
+  const auto identity = derive_sandbox_identity(os, utf8(project.path()), {});
+  ASSERT_TRUE(identity);
+
+  const RunOutcome launched = run_obrex(command_line(
+      {L"--project", project.path(), L"--write", write, L"--deny", deny, L"--", probe_path()}));
+  ASSERT_EQ(launched.err, "");
+  ASSERT_EQ(launched.exit_code, 0u);
+
+  const RunOutcome shown = run_acl({L"show", L"--project", project.path(), write, deny});
+  EXPECT_EQ(shown.err, "");
+  EXPECT_EQ(shown.exit_code, 0u);
+  const std::string whose = "sandbox SID of " + utf8(project.path());
+  for (const std::string& line : {utf8(write) + "\tlabel\tLow\tNW\tOICI\texplicit\n",
+                                  utf8(write) + "\tentry\t" + identity->sid_text +
+                                      "\tallow\t0x001f01ff\tOICI\texplicit\t" + whose + "\n",
+                                  utf8(deny) + "\tlabel\tMedium\tNWNR\tOICI\texplicit\n"}) {
+    EXPECT_NE(shown.out.find(line), std::string::npos) << line << " in\n" << shown.out;
+  }
+
+  const RunOutcome revoked =
+      run_acl({L"revoke", L"--project", project.path(), L"--labels", write, deny});
+  EXPECT_EQ(revoked.err, "");
+  EXPECT_EQ(revoked.exit_code, 0u);
+  EXPECT_EQ(std::ranges::count(revoked.out, '\n'), 3) << revoked.out;
+
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const Texts after = texts(paths[i]);
+    EXPECT_EQ(after.dacl, before[i].dacl) << utf8(paths[i]);
+    EXPECT_EQ(after.label, before[i].label) << utf8(paths[i]);
+  }
+  const RunOutcome again = run_acl({L"show", L"--project", project.path(), write, deny});
+  EXPECT_EQ(again.out.find(identity->sid_text), std::string::npos) << again.out;
+  EXPECT_EQ(again.exit_code, 0u);
+}
+
+} // namespace
+} // namespace obrex::e2e
