@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <knownfolders.h>
-#include <shlobj.h>
 
 #include <string>
 #include <vector>
@@ -22,12 +20,9 @@ namespace {
 class SandboxTempE2e : public testing::Test {
 protected:
   void SetUp() override {
-    PWSTR profile = nullptr;
-    ASSERT_EQ(::SHGetKnownFolderPath(FOLDERID_Profile, 0, nullptr, &profile), S_OK);
-    tornel_ = profile + std::wstring(L"\\AppData\\LocalLow\\Tornel");
-    ::CoTaskMemFree(profile);
-    obrex_ = tornel_ + L"\\Obrex";
-    sandbox_temp_ = obrex_ + L"\\sandbox-temp";
+    sandbox_temp_ = sandbox_temp_directory();
+    obrex_ = sandbox_temp_.substr(0, sandbox_temp_.rfind(L'\\'));
+    tornel_ = obrex_.substr(0, obrex_.rfind(L'\\'));
   }
 
   // Removes the levels that a run creates, as far as they are empty (other

@@ -7,8 +7,6 @@
 
 #include <windows.h>
 
-#include <knownfolders.h>
-#include <shlobj.h>
 
 #include <chrono>
 #include <functional>
@@ -43,12 +41,9 @@ std::wstring probe_directory() {
 class SandboxTempConcurrencyE2e : public testing::Test {
 protected:
   void SetUp() override {
-    PWSTR profile = nullptr;
-    ASSERT_EQ(::SHGetKnownFolderPath(FOLDERID_Profile, 0, nullptr, &profile), S_OK);
-    tornel_ = profile + std::wstring(L"\\AppData\\LocalLow\\Tornel");
-    ::CoTaskMemFree(profile);
-    obrex_ = tornel_ + L"\\Obrex";
-    sandbox_temp_ = obrex_ + L"\\sandbox-temp";
+    sandbox_temp_ = sandbox_temp_directory();
+    obrex_ = sandbox_temp_.substr(0, sandbox_temp_.rfind(L'\\'));
+    tornel_ = obrex_.substr(0, obrex_.rfind(L'\\'));
   }
 
   // The names inside a directory, "." and ".." left out.
