@@ -8,7 +8,6 @@
 namespace obrex {
 namespace {
 
-constexpr OsCode kErrorInvalidName = 123;
 // Paths this long, counted with their NUL, need the extended-length prefix.
 constexpr std::size_t kLongPathUnits = 248;
 
@@ -16,7 +15,7 @@ constexpr std::size_t kLongPathUnits = 248;
 
 OsResult<std::u16string> existence_test_path(Os& os, std::u16string_view path) {
   if (path.find(u'\0') != std::u16string_view::npos) {
-    return std::unexpected(kErrorInvalidName);
+    return std::unexpected(win::ERROR_INVALID_NAME);
   }
   // "\\?\" and "\??\" turn the system's parsing off: such a path is used as
   // it stands.

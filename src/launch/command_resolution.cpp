@@ -39,11 +39,36 @@ std::u16string path_extensions(Os& os) {
   return std::u16string(kDefaultPathExt);
 }
 
+// Answers of the attribute probe after which reading the metadata could
+// only fail as well: no entry of that name, no such directory, drive or
+// share, or a name the system cannot parse.
+bool certainly_absent(OsCode code) {
+  switch (code) {
+  case win::ERROR_FILE_NOT_FOUND:
+  case win::ERROR_PATH_NOT_FOUND:
+  case win::ERROR_INVALID_DRIVE:
+  case win::ERROR_BAD_NETPATH:
+  case win::ERROR_BAD_NET_NAME:
+  case win::ERROR_INVALID_NAME:
+  case win::ERROR_BAD_PATHNAME:
+    return true;
+  default:
+    return false;
+  }
+}
+
 // A candidate names a file when its metadata, links followed, shows neither
 // a directory nor a link. An entry the system will not open through (an
 // app-execution alias) is judged by its own metadata. Any failure to read
 // means the candidate is absent.
+//
+// Most candidates do not exist: one attribute query settles those before the
+// open and the reads. Any other answer of the query, a failure included,
+// goes on to the full reading, so the query changes no outcome.
 bool names_a_file(Os& os, std::u16string_view path) {
+  if (const auto probe = os.get_file_attributes(path); !probe && certainly_absent(probe.error())) {
+    return false;
+  }
   auto metadata = read_file_metadata(os, path, true);
   if (!metadata && metadata.error().open_failed &&
       metadata.error().code == win::ERROR_CANT_ACCESS_FILE) {

@@ -197,6 +197,9 @@ public:
   // to its NUL and released with CoTaskMemFree whether the call succeeded or
   // not. The error is the HRESULT.
   virtual OsResult<std::u16string> get_known_folder_path_profile() = 0;
+  // GetFileAttributesW: the attributes of the entry itself (a link is not
+  // followed, so a link to nothing still has them), or the last error.
+  virtual OsResult<std::uint32_t> get_file_attributes(std::u16string_view path) = 0;
 
   // --- SIDs, security descriptors, ACLs -------------------------------------
   // ConvertStringSidToSidW; the SID is released with local_free.

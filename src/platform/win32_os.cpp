@@ -347,6 +347,15 @@ OsResult<std::u16string> Win32Os::get_known_folder_path_profile() {
   return units(path.get(), static_cast<std::size_t>(::lstrlenW(path.get())));
 }
 
+OsResult<std::uint32_t> Win32Os::get_file_attributes(std::u16string_view path) {
+  const std::wstring wide_path = wide(path);
+  const DWORD attributes = ::GetFileAttributesW(wide_path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return last_error();
+  }
+  return attributes;
+}
+
 // --- SIDs, security descriptors, ACLs ---------------------------------------
 
 OsResult<SidPtr> Win32Os::convert_string_sid_to_sid(std::u16string_view text) {

@@ -42,6 +42,7 @@ public:
   OsResult<WIN32_FIND_DATAW> find_first_file_ex(std::u16string_view path) override;
   OsResult<void> create_directory(std::u16string_view path) override;
   OsResult<std::u16string> get_known_folder_path_profile() override;
+  OsResult<std::uint32_t> get_file_attributes(std::u16string_view path) override;
 
   OsResult<SidPtr> convert_string_sid_to_sid(std::u16string_view text) override;
   OsResult<std::u16string> convert_sid_to_string_sid(SidPtr sid) override;

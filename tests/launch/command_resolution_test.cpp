@@ -146,68 +146,96 @@ struct Machine : SimulatedOs {
   }
 };
 
+// What is looked for, with PATH, PATHEXT and the entries; the program found,
+// and what finding it took: one attribute query per candidate tried, and an
+// open with the metadata reads for each candidate that the query did not
+// show missing (a second one after a 1920).
+struct Search {
+  std::string name;
+  std::optional<std::u16string> path;
+  std::optional<std::u16string> path_ext;
+  std::vector<Entry> entries;
+  std::u16string program;
+  int probes;
+  int opens;
+};
+
 TEST(ResolveCommand, FindsTheFirstFileDirectoriesOutermost) {
   const std::u16string kAb = u"C:\\a;C:\\b";
   const std::u16string kApps = u"C:\\u\\WindowsApps";
   const std::u16string kOdd = u"C:\\\xD800";
-  // What is looked for, with PATH, PATHEXT and the entries; the program
-  // found, and how many metadata reads that took: one per candidate tried, a
-  // second one after a 1920.
-  const std::tuple<std::string, std::optional<std::u16string>, std::optional<std::u16string>,
-                   std::vector<Entry>, std::u16string, int>
-      cases[] = {
-          {"git", kAb, {}, {{u"C:\\a", 'd'}, {u"C:\\b\\git.exe"}}, u"C:\\b\\git.EXE", 6},
-          {"git", kAb, {}, {{u"C:\\a\\git.exe"}, {u"C:\\b\\git.com"}}, u"C:\\a\\git.EXE", 2},
-          {"git",
-           kAb,
-           u".exe;.COM",
-           {{u"C:\\a\\git.com"}, {u"C:\\a\\GIT.EXE"}},
-           u"C:\\a\\git.exe",
-           1},
-          // Directories and links to them, to nothing or in a loop are passed
-          // over; a link to a file counts.
-          {"tool",
-           kAb,
-           {},
-           {{u"C:\\a\\tool.COM", 'd'},
-            {u"C:\\a\\tool.EXE", 'l', u"C:\\gone"},
-            {u"C:\\a\\tool.BAT", 'l', u"C:\\a\\tool.BAT"},
-            {u"C:\\a\\tool.CMD", 'l', u"C:\\a"},
-            {u"C:\\real\\t.exe"},
-            {u"C:\\b\\tool.COM", 'l', u"C:\\real\\t.exe"}},
-           u"C:\\b\\tool.COM",
-           5},
-          // An alias is taken by its own metadata; a refused junction or
-          // directory and an entry refused otherwise are passed over.
-          {"python",
-           u"C:\\a;" + kApps,
-           {},
-           {{u"C:\\a\\python.COM", 'j'},
-            {u"C:\\a\\python.EXE", 'r'},
-            {u"C:\\a\\python.BAT", 'x'},
-            {kApps + u"\\python.exe", 'a'}},
-           kApps + u"\\python.EXE",
-           9},
-          {"tool",
-           u"\"C:\\my;dir\";C:\\bin",
-           {},
-           {{u"C:\\my;dir\\tool.exe"}},
-           u"C:\\my;dir\\tool.EXE",
-           2},
-          {"tool", kAb, u"", {{u"C:\\a\\tool.exe"}, {u"C:\\a\\tool"}}, u"C:\\a\\tool", 1},
-          {"tool", kAb, u".EXE;", {{u"C:\\a\\tool"}, {u"C:\\b\\tool.exe"}}, u"C:\\a\\tool", 2},
-          {"tool", kAb, std::u16string(u".X\xD800"), {{u"C:\\a\\tool.exe"}}, u"C:\\a\\tool.EXE", 2},
-          // An unset PATH searches the current directory by relative names.
-          {"tool", {}, {}, {{u"C:\\a\\tool.com"}, {u"C:\\cwd\\tool.exe"}}, u"tool.EXE", 2},
-          // PATH's units are kept even when they are not Unicode.
-          {"tool", kOdd, u".EXE", {{kOdd + u"\\tool.exe"}}, kOdd + u"\\tool.EXE", 1},
-      };
-  for (const auto& [name, path, path_ext, entries, program, metadata_reads] : cases) {
-    Machine os(path, path_ext, entries);
-    const auto resolved = os.resolve({name});
-    EXPECT_EQ(resolved ? resolved->program : utf8_to_utf16(resolved.error().message), program);
-    EXPECT_EQ(os.calls("create_file"), metadata_reads) << display_text(program);
+  const Search cases[] = {
+      {"git", kAb, {}, {{u"C:\\a", 'd'}, {u"C:\\b\\git.exe"}}, u"C:\\b\\git.EXE", 6, 1},
+      {"git", kAb, {}, {{u"C:\\a\\git.exe"}, {u"C:\\b\\git.com"}}, u"C:\\a\\git.EXE", 2, 1},
+      {"git",
+       kAb,
+       u".exe;.COM",
+       {{u"C:\\a\\git.com"}, {u"C:\\a\\GIT.EXE"}},
+       u"C:\\a\\git.exe",
+       1,
+       1},
+      // Directories and links to them, to nothing or in a loop are passed
+      // over; a link to a file counts.
+      {"tool",
+       kAb,
+       {},
+       {{u"C:\\a\\tool.COM", 'd'},
+        {u"C:\\a\\tool.EXE", 'l', u"C:\\gone"},
+        {u"C:\\a\\tool.BAT", 'l', u"C:\\a\\tool.BAT"},
+        {u"C:\\a\\tool.CMD", 'l', u"C:\\a"},
+        {u"C:\\real\\t.exe"},
+        {u"C:\\b\\tool.COM", 'l', u"C:\\real\\t.exe"}},
+       u"C:\\b\\tool.COM",
+       5,
+       5},
+      // An alias is taken by its own metadata; a refused junction or
+      // directory and an entry refused otherwise are passed over.
+      {"python",
+       u"C:\\a;" + kApps,
+       {},
+       {{u"C:\\a\\python.COM", 'j'},
+        {u"C:\\a\\python.EXE", 'r'},
+        {u"C:\\a\\python.BAT", 'x'},
+        {kApps + u"\\python.exe", 'a'}},
+       kApps + u"\\python.EXE",
+       6,
+       7},
+      {"tool",
+       u"\"C:\\my;dir\";C:\\bin",
+       {},
+       {{u"C:\\my;dir\\tool.exe"}},
+       u"C:\\my;dir\\tool.EXE",
+       2,
+       1},
+      {"tool", kAb, u"", {{u"C:\\a\\tool.exe"}, {u"C:\\a\\tool"}}, u"C:\\a\\tool", 1, 1},
+      {"tool", kAb, u".EXE;", {{u"C:\\a\\tool"}, {u"C:\\b\\tool.exe"}}, u"C:\\a\\tool", 2, 1},
+      {"tool", kAb, std::u16string(u".X\xD800"), {{u"C:\\a\\tool.exe"}}, u"C:\\a\\tool.EXE", 2, 1},
+      // An unset PATH searches the current directory by relative names.
+      {"tool", {}, {}, {{u"C:\\a\\tool.com"}, {u"C:\\cwd\\tool.exe"}}, u"tool.EXE", 2, 1},
+      // PATH's units are kept even when they are not Unicode.
+      {"tool", kOdd, u".EXE", {{kOdd + u"\\tool.exe"}}, kOdd + u"\\tool.EXE", 1, 1},
+  };
+  for (const Search& c : cases) {
+    Machine os(c.path, c.path_ext, c.entries);
+    const auto resolved = os.resolve({c.name});
+    EXPECT_EQ(resolved ? resolved->program : utf8_to_utf16(resolved.error().message), c.program);
+    EXPECT_EQ(os.calls("get_file_attributes"), c.probes) << display_text(c.program);
+    EXPECT_EQ(os.calls("create_file"), c.opens) << display_text(c.program);
     EXPECT_EQ(os.open_handles(), 0u);
+  }
+}
+
+// Only an answer that the name is missing passes a candidate over unread: a
+// query refused for another reason must not hide a file.
+TEST(ResolveCommand, AQueryThatFailsOtherwiseLeavesTheCandidateToTheMetadata) {
+  for (const OsCode code : {win::ERROR_ACCESS_DENIED, win::ERROR_SHARING_VIOLATION,
+                            win::ERROR_CANT_ACCESS_FILE, OsCode{21} /* not ready */}) {
+    Machine os(u"C:\\a", u".EXE", {{u"C:\\a\\git.exe"}});
+    os.fail_call("get_file_attributes", 1, code);
+    const auto resolved = os.resolve({"git"});
+    EXPECT_EQ(resolved ? resolved->program : utf8_to_utf16(resolved.error().message),
+              u"C:\\a\\git.EXE")
+        << code;
   }
 }
 

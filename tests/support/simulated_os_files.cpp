@@ -13,6 +13,14 @@ std::uint32_t attributes_of(const SimFile& entry) {
   return attributes | (entry.reparse_tag != 0 ? win::FILE_ATTRIBUTE_REPARSE_POINT : 0);
 }
 
+// What a call that looks up a missing entry fails with: its directory is
+// missing too, or only the entry is.
+std::unexpected<OsCode> missing_entry(const SimulatedOs& os, std::u16string_view key) {
+  const auto parent = SimulatedOs::parent_key(key);
+  return std::unexpected(!parent || os.files.contains(*parent) ? win::ERROR_FILE_NOT_FOUND
+                                                               : win::ERROR_PATH_NOT_FOUND);
+}
+
 } // namespace
 
 OsResult<Handle> SimulatedOs::create_file(std::u16string_view path, std::uint32_t /*access*/,
@@ -29,9 +37,7 @@ OsResult<Handle> SimulatedOs::create_file(std::u16string_view path, std::uint32_
   for (int depth = 0;; ++depth) {
     const auto it = files.find(key);
     if (it == files.end()) {
-      const auto parent = parent_key(key);
-      return std::unexpected(!parent || files.contains(*parent) ? win::ERROR_FILE_NOT_FOUND
-                                                                : win::ERROR_PATH_NOT_FOUND);
+      return missing_entry(*this, key);
     }
     const SimFile& entry = it->second;
     if (follow && entry.follow_open_error != 0) {
@@ -140,6 +146,19 @@ OsResult<std::u16string> SimulatedOs::get_known_folder_path_profile() {
     return std::unexpected(OsCode{0x80004005}); // E_FAIL
   }
   return *profile;
+}
+
+OsResult<std::uint32_t> SimulatedOs::get_file_attributes(std::u16string_view path) {
+  if (const auto fault = enter("get_file_attributes")) {
+    return std::unexpected(*fault);
+  }
+  // The entry itself: a link, even one to nothing, has attributes of its own.
+  const std::u16string key = normalise(path);
+  const auto it = files.find(key);
+  if (it == files.end()) {
+    return missing_entry(*this, key);
+  }
+  return attributes_of(it->second);
 }
 
 OsResult<NamedSecurityInfo> SimulatedOs::get_named_security_info(std::u16string_view path,
