@@ -195,7 +195,9 @@ public:
   virtual OsResult<void> create_directory(std::u16string_view path) = 0;
   // SHGetKnownFolderPath(FOLDERID_Profile, 0, no token), the string taken up
   // to its NUL and released with CoTaskMemFree whether the call succeeded or
-  // not. The error is the HRESULT.
+  // not. The error is the HRESULT. shell32.dll and ole32.dll are loaded from
+  // the system directory on the first call and kept; when either cannot be
+  // loaded, the error is the HRESULT of the loader's error.
   virtual OsResult<std::u16string> get_known_folder_path_profile() = 0;
   // GetFileAttributesW: the attributes of the entry itself (a link is not
   // followed, so a link to nothing still has them), or the last error.

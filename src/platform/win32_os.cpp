@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <aclapi.h>
-#include <knownfolders.h>
 #include <sddl.h>
 #include <shlobj.h>
 
@@ -85,15 +84,59 @@ struct LocalFreeString {
     ::SetLastError(error);
   }
 };
-struct CoTaskMemFreeString {
+using LocalString = Owner<wchar_t*, LocalFreeString>;
+
+// The address of a function that a system DLL exports, as its own type.
+template <class F> F* function_address(HMODULE module, const char* name) {
+  return reinterpret_cast<F*>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
+// The profile folder is the only use of shell32.dll and ole32.dll, and
+// loading them costs more than the rest of a run: they are loaded only when
+// a run asks for the profile folder, so a run that fails earlier never pays
+// for them. They come from the system directory only, never from next to
+// the executable, and stay loaded for the life of the process.
+struct ProfileFolderCalls {
+  decltype(::SHGetKnownFolderPath)* get_known_folder_path = nullptr;
+  decltype(::CoTaskMemFree)* task_mem_free = nullptr;
+};
+
+OsResult<ProfileFolderCalls> load_profile_folder_calls() {
+  const HMODULE shell32 = ::LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  const HMODULE ole32 = shell32 == nullptr
+                            ? nullptr
+                            : ::LoadLibraryExW(L"ole32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  ProfileFolderCalls calls;
+  if (ole32 != nullptr) {
+    calls.get_known_folder_path =
+        function_address<decltype(::SHGetKnownFolderPath)>(shell32, "SHGetKnownFolderPath");
+    calls.task_mem_free = function_address<decltype(::CoTaskMemFree)>(ole32, "CoTaskMemFree");
+  }
+  if (calls.get_known_folder_path == nullptr || calls.task_mem_free == nullptr) {
+    return std::unexpected(static_cast<OsCode>(HRESULT_FROM_WIN32(::GetLastError())));
+  }
+  return calls;
+}
+
+// Loaded once; a DLL of the system directory that cannot be loaded will not
+// load on a later try either.
+const OsResult<ProfileFolderCalls>& profile_folder_calls() {
+  static const OsResult<ProfileFolderCalls> calls = load_profile_folder_calls();
+  return calls;
+}
+
+struct TaskMemFree {
+  decltype(::CoTaskMemFree)* task_mem_free = nullptr;
   void operator()(wchar_t* text) const {
     const DWORD error = ::GetLastError();
-    ::CoTaskMemFree(text);
+    task_mem_free(text);
     ::SetLastError(error);
   }
 };
-using LocalString = Owner<wchar_t*, LocalFreeString>;
-using TaskString = Owner<wchar_t*, CoTaskMemFreeString>;
+
+// FOLDERID_Profile, {5E6C858F-0E22-4760-9AFE-EA3317B67173}.
+constexpr GUID kFolderIdProfile = {
+    0x5E6C858F, 0x0E22, 0x4760, {0x9A, 0xFE, 0xEA, 0x33, 0x17, 0xB6, 0x71, 0x73}};
 
 // A write that succeeds without taking anything would repeat forever; it is
 // reported as the device's write fault instead.
@@ -339,8 +382,12 @@ OsResult<void> Win32Os::create_directory(std::u16string_view path) {
 }
 
 OsResult<std::u16string> Win32Os::get_known_folder_path_profile() {
-  TaskString path;
-  const HRESULT result = ::SHGetKnownFolderPath(FOLDERID_Profile, 0, nullptr, path.put());
+  const auto& calls = profile_folder_calls();
+  if (!calls) {
+    return std::unexpected(calls.error());
+  }
+  Owner<wchar_t*, TaskMemFree> path(nullptr, TaskMemFree{calls->task_mem_free});
+  const HRESULT result = calls->get_known_folder_path(kFolderIdProfile, 0, nullptr, path.put());
   if (FAILED(result)) {
     return status_error(static_cast<DWORD>(result));
   }

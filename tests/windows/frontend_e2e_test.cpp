@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cwctype>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,63 @@
 
 namespace obrex::e2e {
 namespace {
+
+struct Loaded {
+  std::uint32_t exit_code = 0;
+  std::set<std::wstring> dlls; // file names, in lower case
+};
+
+// Runs the executable as a debugger would, to see every DLL it loads (its
+// children are not watched). Standard input, output and error are NUL.
+Loaded dlls_loaded_by_a_run(const std::wstring& arguments) {
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  const HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, 0, &inheritable,
+                                   OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
+  PROCESS_INFORMATION process{};
+  std::wstring line = quoted_path(obrex_path()) + L" " + arguments;
+  Loaded loaded;
+  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS,
+                        nullptr, nullptr, &startup, &process)) {
+    ADD_FAILURE() << "cannot start the executable: error " << ::GetLastError();
+    ::CloseHandle(nul);
+    return loaded;
+  }
+  for (bool running = true; running;) {
+    DEBUG_EVENT event{};
+    if (!::WaitForDebugEvent(&event, INFINITE)) {
+      ADD_FAILURE() << "WaitForDebugEvent failed with error " << ::GetLastError();
+      break;
+    }
+    DWORD continuation = DBG_CONTINUE;
+    if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT && event.u.LoadDll.hFile != nullptr) {
+      std::wstring path(32768, L'\0');
+      path.resize(::GetFinalPathNameByHandleW(event.u.LoadDll.hFile, path.data(),
+                                              static_cast<DWORD>(path.size()), 0));
+      std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+      std::ranges::transform(name, name.begin(), [](wchar_t c) { return std::towlower(c); });
+      loaded.dlls.insert(name);
+      ::CloseHandle(event.u.LoadDll.hFile);
+    } else if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT &&
+               event.u.CreateProcessInfo.hFile != nullptr) {
+      ::CloseHandle(event.u.CreateProcessInfo.hFile);
+    } else if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
+               event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
+      continuation = DBG_EXCEPTION_NOT_HANDLED; // the program's own handlers run
+    } else if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) {
+      loaded.exit_code = event.u.ExitProcess.dwExitCode;
+      running = false;
+    }
+    ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continuation);
+  }
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  ::CloseHandle(nul);
+  return loaded;
+}
 
 TEST(FrontEndE2e, UsageMessagesAreOneLineWithExit126) {
   struct Case {
@@ -74,6 +134,31 @@ TEST(Executable, NeverLoadsADllPlantedBesideIt) {
   }
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit_code, 3u);
+}
+
+// shell32 and ole32 serve only the profile folder, and loading them costs
+// more than the rest of a run: a run that fails before it needs them does
+// not load them. The run that gets through shows that they are seen.
+TEST(Executable, LoadsShell32AndOle32OnlyForTheProfileFolder) {
+  struct Case {
+    std::wstring arguments;
+    std::uint32_t exit_code;
+    bool loads_them;
+  };
+  TempDirectory project;
+  const std::wstring given = L"--project " + quoted_path(project.path());
+  for (const Case& c : {
+           Case{L"--project C:\\p", 126, false},
+           Case{given + L" -- obrex-no-such-command", 126, false},
+           Case{L"--project " + quoted_path(project / L"missing") + L" -- cmd /c exit 0", 126,
+                false},
+           Case{given + L" -- cmd /c exit 3", 3, true},
+       }) {
+    const Loaded loaded = dlls_loaded_by_a_run(c.arguments);
+    EXPECT_EQ(loaded.exit_code, c.exit_code) << utf8(c.arguments);
+    EXPECT_EQ(loaded.dlls.contains(L"shell32.dll"), c.loads_them) << utf8(c.arguments);
+    EXPECT_EQ(loaded.dlls.contains(L"ole32.dll"), c.loads_them) << utf8(c.arguments);
+  }
 }
 
 TEST(Executable, CarriesItsApplicationManifest) {
