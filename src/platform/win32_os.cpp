@@ -75,8 +75,8 @@ std::unexpected<OsCode> status_error(DWORD status) {
   return std::unexpected<OsCode>(status);
 }
 
-// Release functions for the strings the system allocates for the caller;
-// like every release they leave the thread's last error as it was.
+// The release function for the strings the system allocates for the
+// caller; like every release it leaves the thread's last error as it was.
 struct LocalFreeString {
   void operator()(wchar_t* text) const {
     const DWORD error = ::GetLastError();
@@ -125,6 +125,8 @@ const OsResult<ProfileFolderCalls>& profile_folder_calls() {
   return calls;
 }
 
+// The release function for the profile folder's string: CoTaskMemFree as
+// loaded, leaving the thread's last error as it was.
 struct TaskMemFree {
   decltype(::CoTaskMemFree)* task_mem_free = nullptr;
   void operator()(wchar_t* text) const {
