@@ -26,6 +26,9 @@ using obrex::test::SimulatedOs;
 const std::u16string kProfile = u"C:\\Users\\sandboxer";
 const std::u16string kTempParent = kProfile + u"\\AppData\\LocalLow\\Tornel\\Obrex";
 const std::string kCommand = "C:\\bench\\obrex_bench_noop.exe";
+// PATHEXT as Windows sets it: eleven extensions, each tried in every
+// directory of PATH before the next directory.
+const std::u16string kWindowsPathExt = u".COM;.EXE;.BAT;.CMD;.VBS;.VBE;.JS;.JSE;.WSF;.WSH;.MSC";
 
 struct Case {
   const char* name;
@@ -46,6 +49,7 @@ struct Count {
 Count count_calls(const Case& entry) {
   SimulatedOs os;
   os.environment[u"PATH"] = entry.path;
+  os.environment[u"PATHEXT"] = kWindowsPathExt;
   os.profile = kProfile;
   os.add_directory(entry.temp_present ? kTempParent + u"\\sandbox-temp" : kTempParent);
   os.add_directory(u"C:\\proj\\secrets");

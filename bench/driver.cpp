@@ -107,10 +107,10 @@ double milliseconds_since(const LARGE_INTEGER& start) {
 }
 
 // Starts the command line with NUL as its standard handles, waits for it
-// and returns the time that took in milliseconds. A run that cannot start
-// or ends with another exit code than expected ends the benchmark: its
-// figures would mean nothing.
-double timed_run(const std::wstring& command_line, DWORD expected_exit_code) {
+// and returns the time that took in milliseconds; or, when it cannot start
+// or ends with another exit code than expected, why.
+std::optional<double> try_run(const std::wstring& command_line, DWORD expected_exit_code,
+                              std::string& why) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   const HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, 0, &inheritable,
                                    OPEN_EXISTING, 0, nullptr);
@@ -127,8 +127,10 @@ double timed_run(const std::wstring& command_line, DWORD expected_exit_code) {
   ::QueryPerformanceCounter(&start);
   if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                         &process)) {
-    fail("cannot start " + narrow(command_line) + " (error " + std::to_string(::GetLastError()) +
-         ")");
+    why = "cannot start " + narrow(command_line) + " (error " + std::to_string(::GetLastError()) +
+          ")";
+    ::CloseHandle(nul);
+    return std::nullopt;
   }
   ::WaitForSingleObject(process.hProcess, INFINITE);
   const double elapsed = milliseconds_since(start);
@@ -138,9 +140,30 @@ double timed_run(const std::wstring& command_line, DWORD expected_exit_code) {
   ::CloseHandle(process.hProcess);
   ::CloseHandle(nul);
   if (code != expected_exit_code) {
-    fail(narrow(command_line) + " exited with code " + std::to_string(code));
+    why = narrow(command_line) + " exited with code " + std::to_string(code);
+    return std::nullopt;
   }
   return elapsed;
+}
+
+// Runs that had to be repeated: on a loaded machine Wine now and then fails
+// to start a process.
+int repeated_runs = 0;
+
+// A run that fails is repeated, twice at most; a third failure ends the
+// benchmark, since its figures would mean nothing.
+double timed_run(const std::wstring& command_line, DWORD expected_exit_code) {
+  std::string why;
+  for (int attempt = 1;; ++attempt) {
+    if (const auto elapsed = try_run(command_line, expected_exit_code, why)) {
+      return *elapsed;
+    }
+    if (attempt == 3) {
+      fail(why);
+    }
+    std::fprintf(stderr, "obrex_bench: %s; repeating the run\n", why.c_str());
+    ++repeated_runs;
+  }
 }
 
 double median(std::vector<double> values) {
@@ -370,6 +393,10 @@ int main(int argc, char** argv) {
     }
     std::printf("\n");
     std::fflush(stdout);
+  }
+  if (repeated_runs > 0) {
+    std::printf("(%d runs failed to start or ended wrongly once and were repeated)\n",
+                repeated_runs);
   }
   return 0;
 }
