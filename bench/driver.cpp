@@ -395,8 +395,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
   if (repeated_runs > 0) {
-    std::printf("(%d runs failed to start or ended wrongly once and were repeated)\n",
-                repeated_runs);
+    std::printf("(runs repeated after a failed start or a wrong exit code: %d)\n", repeated_runs);
   }
   return 0;
 }
