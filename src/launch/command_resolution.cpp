@@ -57,6 +57,23 @@ bool certainly_absent(OsCode code) {
   }
 }
 
+// An answer that says the candidate's directory, share or drive is missing.
+bool directory_missing(OsCode code) {
+  return code == win::ERROR_PATH_NOT_FOUND || code == win::ERROR_INVALID_DRIVE ||
+         code == win::ERROR_BAD_NETPATH || code == win::ERROR_BAD_NET_NAME;
+}
+
+// A candidate stays in the directory it is joined to unless it holds a
+// separator, or is made of dots and blanks alone (the system reads "." and
+// "..." as the directory itself and ".." as its parent).
+bool stays_in_its_directory(std::u16string_view candidate) {
+  return candidate.find_first_of(u"\\/") == std::u16string_view::npos &&
+         candidate.find_first_not_of(u". ") != std::u16string_view::npos;
+}
+
+// What the search learns of one candidate.
+enum class Candidate { File, Absent, DirectoryMissing };
+
 // A candidate names a file when its metadata, links followed, shows neither
 // a directory nor a link. An entry the system will not open through (an
 // app-execution alias) is judged by its own metadata. Any failure to read
@@ -65,29 +82,40 @@ bool certainly_absent(OsCode code) {
 // Most candidates do not exist: one attribute query settles those before the
 // open and the reads. Any other answer of the query, a failure included,
 // goes on to the full reading, so the query changes no outcome.
-bool names_a_file(Os& os, std::u16string_view path) {
+Candidate look_at(Os& os, std::u16string_view path) {
   if (const auto probe = os.get_file_attributes(path); !probe && certainly_absent(probe.error())) {
-    return false;
+    return directory_missing(probe.error()) ? Candidate::DirectoryMissing : Candidate::Absent;
   }
   auto metadata = read_file_metadata(os, path, true);
   if (!metadata && metadata.error().open_failed &&
       metadata.error().code == win::ERROR_CANT_ACCESS_FILE) {
     metadata = read_file_metadata(os, path, false);
   }
-  return metadata && !metadata->is_directory() && !metadata->is_name_surrogate();
+  return metadata && !metadata->is_directory() && !metadata->is_name_surrogate()
+             ? Candidate::File
+             : Candidate::Absent;
 }
 
-// Directories outermost, candidates inner; the first file found wins.
+// Directories outermost, candidates inner; the first file found wins. When
+// one candidate shows its directory missing, so would every other one that
+// stays in it: the rest of that directory is passed over.
 std::optional<std::u16string> search_path(Os& os, std::u16string_view name) {
   const std::u16string path = os.get_environment_variable(u"PATH").value_or(std::u16string());
   // PATHEXT matters only for a name without an extension.
   const std::u16string extensions = extension_of(name) ? std::u16string() : path_extensions(os);
   const std::vector<std::u16string> candidates = candidate_names(name, extensions);
+  const bool all_stay = std::ranges::all_of(candidates, [](const std::u16string& candidate) {
+    return stays_in_its_directory(candidate);
+  });
   for (const std::u16string& directory : split_path_list(path)) {
     for (const std::u16string& candidate : candidates) {
       std::u16string tried = join_path(directory, candidate);
-      if (names_a_file(os, tried)) {
+      const Candidate seen = look_at(os, tried);
+      if (seen == Candidate::File) {
         return tried;
+      }
+      if (seen == Candidate::DirectoryMissing && all_stay) {
+        break;
       }
     }
   }

@@ -212,6 +212,16 @@ TEST(ResolveCommand, FindsTheFirstFileDirectoriesOutermost) {
       {"tool", kAb, std::u16string(u".X\xD800"), {{u"C:\\a\\tool.exe"}}, u"C:\\a\\tool.EXE", 2, 1},
       // An unset PATH searches the current directory by relative names.
       {"tool", {}, {}, {{u"C:\\a\\tool.com"}, {u"C:\\cwd\\tool.exe"}}, u"tool.EXE", 2, 1},
+      // A missing directory is settled by its first candidate, unless a
+      // candidate could lead out of it.
+      {"git", u"C:\\gone;C:\\b", {}, {{u"C:\\b\\git.exe"}}, u"C:\\b\\git.EXE", 3, 1},
+      {"git",
+       u"C:\\gone",
+       u".COM;\\..\\..\\b\\git.exe",
+       {{u"C:\\b\\git.exe"}},
+       u"C:\\gone\\git\\..\\..\\b\\git.exe",
+       2,
+       1},
       // PATH's units are kept even when they are not Unicode.
       {"tool", kOdd, u".EXE", {{kOdd + u"\\tool.exe"}}, kOdd + u"\\tool.EXE", 1, 1},
   };
