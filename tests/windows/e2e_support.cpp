@@ -305,6 +305,17 @@ std::wstring sandbox_temp_directory() {
   return directory;
 }
 
+SandboxTempLevels::SandboxTempLevels() : sandbox_temp(sandbox_temp_directory()) {
+  obrex = sandbox_temp.substr(0, sandbox_temp.rfind(L'\\'));
+  tornel = obrex.substr(0, obrex.rfind(L'\\'));
+}
+
+void SandboxTempLevels::remove_empty() const {
+  for (const std::wstring* level : {&sandbox_temp, &obrex, &tornel}) {
+    ::RemoveDirectoryW(level->c_str());
+  }
+}
+
 TempDirectory::TempDirectory() {
   static std::atomic<unsigned> count = 0;
   wchar_t temp[MAX_PATH + 1];

@@ -86,6 +86,17 @@ std::size_t occurrences(const std::string& text, const std::string& part);
 // The user's sandbox temporary directory, where runs point TEMP and TMP.
 std::wstring sandbox_temp_directory();
 
+// The user's sandbox temporary directory and the two levels above it that a
+// run creates when they are missing.
+struct SandboxTempLevels {
+  SandboxTempLevels();
+  // Removes the three levels as far as they are empty: other runs may have
+  // left files there.
+  void remove_empty() const;
+
+  std::wstring tornel, obrex, sandbox_temp;
+};
+
 // A fresh, empty directory under the system's temporary folder, removed with
 // everything in it when the object goes.
 class TempDirectory {

@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-
 #include <string>
 #include <vector>
 
@@ -19,20 +18,12 @@ namespace {
 // run creates when they are missing.
 class SandboxTempE2e : public testing::Test {
 protected:
-  void SetUp() override {
-    sandbox_temp_ = sandbox_temp_directory();
-    obrex_ = sandbox_temp_.substr(0, sandbox_temp_.rfind(L'\\'));
-    tornel_ = obrex_.substr(0, obrex_.rfind(L'\\'));
-  }
-
   // Removes the levels that a run creates, as far as they are empty (other
   // runs may have left files there); true when the sandbox temporary
   // directory is gone.
   bool remove_empty_levels() const {
-    for (const std::wstring* level : {&sandbox_temp_, &obrex_, &tornel_}) {
-      ::RemoveDirectoryW(level->c_str());
-    }
-    return ::GetFileAttributesW(sandbox_temp_.c_str()) == INVALID_FILE_ATTRIBUTES;
+    levels_.remove_empty();
+    return ::GetFileAttributesW(levels_.sandbox_temp.c_str()) == INVALID_FILE_ATTRIBUTES;
   }
 
   RunOutcome run_probe() const {
@@ -42,7 +33,7 @@ protected:
   }
 
   TempDirectory project_;
-  std::wstring tornel_, obrex_, sandbox_temp_;
+  const SandboxTempLevels levels_;
 };
 
 TEST_F(SandboxTempE2e, IsCreatedAndGivenToTheCommand) {
@@ -50,27 +41,27 @@ TEST_F(SandboxTempE2e, IsCreatedAndGivenToTheCommand) {
   const RunOutcome run = run_probe();
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit_code, 0u);
-  const DWORD attributes = ::GetFileAttributesW(sandbox_temp_.c_str());
+  const DWORD attributes = ::GetFileAttributesW(levels_.sandbox_temp.c_str());
   EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES &&
               (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
-  EXPECT_EQ(probe_value(run.out, "TEMP"), utf8(sandbox_temp_));
-  EXPECT_EQ(probe_value(run.out, "TMP"), utf8(sandbox_temp_));
+  EXPECT_EQ(probe_value(run.out, "TEMP"), utf8(levels_.sandbox_temp));
+  EXPECT_EQ(probe_value(run.out, "TMP"), utf8(levels_.sandbox_temp));
 }
 
 TEST_F(SandboxTempE2e, FileInItsPlaceFailsTheRun) {
   if (!remove_empty_levels()) {
-    GTEST_SKIP() << utf8(sandbox_temp_) << " holds files of other runs; it is left alone";
+    GTEST_SKIP() << utf8(levels_.sandbox_temp) << " holds files of other runs; it is left alone";
   }
-  ::CreateDirectoryW(tornel_.c_str(), nullptr);
-  ::CreateDirectoryW(obrex_.c_str(), nullptr);
-  const HANDLE file = ::CreateFileW(sandbox_temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  ::CreateDirectoryW(levels_.tornel.c_str(), nullptr);
+  ::CreateDirectoryW(levels_.obrex.c_str(), nullptr);
+  const HANDLE file = ::CreateFileW(levels_.sandbox_temp.c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE) << "error " << ::GetLastError();
   ::CloseHandle(file);
   const RunOutcome run = run_probe();
   // Removed before any check, so that later runs find the usual state.
-  ::DeleteFileW(sandbox_temp_.c_str());
-  EXPECT_EQ(run.err, "obrex-sandbox-exec: cannot create " + utf8(sandbox_temp_) + ": " +
+  ::DeleteFileW(levels_.sandbox_temp.c_str());
+  EXPECT_EQ(run.err, "obrex-sandbox-exec: cannot create " + utf8(levels_.sandbox_temp) + ": " +
                          os_error_text(ERROR_ALREADY_EXISTS) + "\n");
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.exit_code, 126u);

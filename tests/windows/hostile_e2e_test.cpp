@@ -7,7 +7,6 @@
 
 #include <windows.h>
 
-
 #include <chrono>
 #include <functional>
 #include <iostream>
@@ -40,12 +39,6 @@ std::wstring probe_directory() {
 
 class SandboxTempConcurrencyE2e : public testing::Test {
 protected:
-  void SetUp() override {
-    sandbox_temp_ = sandbox_temp_directory();
-    obrex_ = sandbox_temp_.substr(0, sandbox_temp_.rfind(L'\\'));
-    tornel_ = obrex_.substr(0, obrex_.rfind(L'\\'));
-  }
-
   // The names inside a directory, "." and ".." left out.
   static std::vector<std::wstring> entries(const std::wstring& directory) {
     std::vector<std::wstring> names;
@@ -63,17 +56,15 @@ protected:
   }
 
   TempDirectory project_;
-  std::wstring tornel_, obrex_, sandbox_temp_;
+  const SandboxTempLevels levels_;
 };
 
 // The runs are created suspended and let go together, so that their walks
 // through the missing levels overlap as closely as the system allows.
 TEST_F(SandboxTempConcurrencyE2e, EightRunsStartedTogetherAllCreateIt) {
-  for (const std::wstring* level : {&sandbox_temp_, &obrex_, &tornel_}) {
-    ::RemoveDirectoryW(level->c_str());
-  }
-  if (::GetFileAttributesW(tornel_.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    GTEST_SKIP() << utf8(tornel_) << " holds files of other runs; it is left alone";
+  levels_.remove_empty();
+  if (::GetFileAttributesW(levels_.tornel.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    GTEST_SKIP() << utf8(levels_.tornel) << " holds files of other runs; it is left alone";
   }
 
   constexpr std::size_t kRuns = 8;
@@ -101,12 +92,12 @@ TEST_F(SandboxTempConcurrencyE2e, EightRunsStartedTogetherAllCreateIt) {
     EXPECT_FALSE(runs[i].timed_out) << "run " << i;
     EXPECT_EQ(runs[i].err, "") << "run " << i;
     EXPECT_EQ(runs[i].exit_code, 10 + i) << "run " << i;
-    EXPECT_EQ(probe_value(runs[i].out, "TEMP"), utf8(sandbox_temp_)) << "run " << i;
+    EXPECT_EQ(probe_value(runs[i].out, "TEMP"), utf8(levels_.sandbox_temp)) << "run " << i;
   }
   // One directory at each level, nothing beside it.
-  EXPECT_EQ(entries(tornel_), std::vector<std::wstring>{L"Obrex"});
-  EXPECT_EQ(entries(obrex_), std::vector<std::wstring>{L"sandbox-temp"});
-  const DWORD attributes = ::GetFileAttributesW(sandbox_temp_.c_str());
+  EXPECT_EQ(entries(levels_.tornel), std::vector<std::wstring>{L"Obrex"});
+  EXPECT_EQ(entries(levels_.obrex), std::vector<std::wstring>{L"sandbox-temp"});
+  const DWORD attributes = ::GetFileAttributesW(levels_.sandbox_temp.c_str());
   EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES &&
               (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
 }
