@@ -380,27 +380,34 @@ void revoke_paths(Os& os, AclOutput& out, const AclRequest& request) {
       out.fail(descriptor.error().message);
       return;
     }
+    // An ACL missing from the new descriptor fails the path: without a DACL
+    // the write would open the path to everyone.
+    const auto new_acl = [&](const OsResult<AclPtr>& acl, const std::string& what,
+                             std::string_view none) -> std::optional<AclPtr> {
+      if (!acl) {
+        out.fail(SandboxError::from_os_error(os, what, acl.error()).message);
+        return std::nullopt;
+      }
+      if (acl->value == nullptr) {
+        out.fail(what + ": " + std::string(none));
+        return std::nullopt;
+      }
+      return *acl;
+    };
     AclPtr new_dacl;
     AclPtr new_sacl;
     if (dacl_changes) {
-      const auto acl = os.get_security_descriptor_dacl(descriptor->get());
-      if (!acl || acl->value == nullptr) {
-        // Without an ACL the write would open the path to everyone.
-        out.fail(acl ? "cannot read the new permissions of " + path + ": there are none"
-                     : SandboxError::from_os_error(os, "cannot read the new permissions of " + path,
-                                                   acl.error())
-                           .message);
+      const auto acl = new_acl(os.get_security_descriptor_dacl(descriptor->get()),
+                               "cannot read the new permissions of " + path, "there are none");
+      if (!acl) {
         return;
       }
       new_dacl = *acl;
     }
     if (label_changes) {
-      const auto acl = os.get_security_descriptor_sacl(descriptor->get());
-      if (!acl || acl->value == nullptr) {
-        out.fail(acl ? "cannot read the new label of " + path + ": there is none"
-                     : SandboxError::from_os_error(os, "cannot read the new label of " + path,
-                                                   acl.error())
-                           .message);
+      const auto acl = new_acl(os.get_security_descriptor_sacl(descriptor->get()),
+                               "cannot read the new label of " + path, "there is none");
+      if (!acl) {
         return;
       }
       new_sacl = *acl;
