@@ -25,6 +25,12 @@ Result<std::uint32_t> run_sandbox(Os& os, const RunRequest& request) {
   if (!identity) {
     return std::unexpected(identity.error());
   }
+  // Read only too: a launcher whose own job would keep the command out of
+  // the sandbox's job fails here, with nothing on disk changed.
+  const auto breakaway_flags = job_breakaway_flags(os);
+  if (!breakaway_flags) {
+    return std::unexpected(breakaway_flags.error());
+  }
   const auto temp = prepare_sandbox_temp(os);
   if (!temp) {
     return std::unexpected(temp.error());
@@ -43,7 +49,7 @@ Result<std::uint32_t> run_sandbox(Os& os, const RunRequest& request) {
     return std::unexpected(token.error());
   }
   // The token is closed when this returns, whatever the launch gave.
-  return run_in_job(os, token->get(), *command);
+  return run_in_job(os, token->get(), *command, *breakaway_flags);
 }
 
 } // namespace obrex

@@ -7,7 +7,33 @@
 
 namespace obrex {
 
-Result<std::uint32_t> run_in_job(Os& os, Handle token, const ResolvedCommand& command) {
+Result<std::uint32_t> job_breakaway_flags(Os& os) {
+  const auto in_job = os.is_process_in_job();
+  if (!in_job) {
+    return std::unexpected(SandboxError::from_os_error(
+        os, "cannot tell whether obrex-sandbox-exec runs in a job", in_job.error()));
+  }
+  if (!*in_job) {
+    return 0u;
+  }
+  const auto limits = os.query_information_job_object();
+  if (!limits) {
+    return std::unexpected(SandboxError::from_os_error(
+        os, "cannot read the limits of the job that obrex-sandbox-exec runs in", limits.error()));
+  }
+  if ((limits->LimitFlags & win::JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) != 0) {
+    return 0u;
+  }
+  if ((limits->LimitFlags & win::JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0) {
+    return win::CREATE_BREAKAWAY_FROM_JOB;
+  }
+  return std::unexpected(SandboxError::from_context(
+      "cannot confine the command to the sandbox's job: obrex-sandbox-exec runs in a job that "
+      "lets no process break away (start it outside that job, or let the job allow breakaway)"));
+}
+
+Result<std::uint32_t> run_in_job(Os& os, Handle token, const ResolvedCommand& command,
+                                 std::uint32_t breakaway_flags) {
   const auto created_job = os.create_job_object();
   if (!created_job) {
     return std::unexpected(
@@ -39,7 +65,7 @@ Result<std::uint32_t> run_in_job(Os& os, Handle token, const ResolvedCommand& co
 
   const auto program = [&command] { return display_text(command.program); };
   const auto started = os.create_process_as_user(token, command.program, command_line, true,
-                                                 win::CREATE_SUSPENDED, startup);
+                                                 win::CREATE_SUSPENDED | breakaway_flags, startup);
   if (!started) {
     return std::unexpected(
         SandboxError::from_os_error(os, "cannot start " + program(), started.error()));
@@ -52,6 +78,14 @@ Result<std::uint32_t> run_in_job(Os& os, Handle token, const ResolvedCommand& co
     os.terminate_process(process.get(), 1);
     return std::unexpected(SandboxError::from_os_error(
         os, "cannot confine the command to the sandbox's job", assigned.error()));
+  }
+  // From here on the command shares the console: Ctrl+C and Ctrl+Break reach
+  // it, and this program stays to pass its exit code on. Installed only now,
+  // so that an interrupt during the preparation still ends the run.
+  if (const auto shielded = os.set_console_ctrl_handler(); !shielded) {
+    os.terminate_process(process.get(), 1);
+    return std::unexpected(SandboxError::from_os_error(
+        os, "cannot keep Ctrl+C from ending obrex-sandbox-exec", shielded.error()));
   }
   if (const auto resumed = os.resume_thread(thread.get()); !resumed) {
     os.terminate_process(process.get(), 1);

@@ -78,6 +78,10 @@ inline constexpr std::uint32_t WRITE_RESTRICTED = 0x8;
 
 // Jobs and processes.
 inline constexpr std::uint32_t JobObjectBasicUIRestrictions = 4;
+inline constexpr std::uint32_t JobObjectExtendedLimitInformation = 9;
+inline constexpr std::uint32_t JOB_OBJECT_LIMIT_BREAKAWAY_OK = 0x800;
+inline constexpr std::uint32_t JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK = 0x1000;
+inline constexpr std::uint32_t CREATE_BREAKAWAY_FROM_JOB = 0x01000000;
 inline constexpr std::uint32_t JOB_OBJECT_UILIMIT_ALL = 0xFF;
 inline constexpr std::uint32_t STARTF_USESTDHANDLES = 0x100;
 inline constexpr std::uint32_t SEM_FAILCRITICALERRORS = 0x1;

@@ -70,6 +70,11 @@ struct TOKEN_MANDATORY_LABEL {
 struct JOBOBJECT_BASIC_UI_RESTRICTIONS {
   std::uint32_t UIRestrictionsClass = 0;
 };
+// What the steps read of JOBOBJECT_EXTENDED_LIMIT_INFORMATION: the limit
+// flags of its BasicLimitInformation.
+struct JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
+  std::uint32_t LimitFlags = 0;
+};
 
 // FILE_ID_INFO: volume serial number and 128-bit file ID.
 struct FILE_ID_INFO {
@@ -255,6 +260,12 @@ public:
                                                const void* information, std::uint32_t length) = 0;
 
   // --- jobs and processes ---------------------------------------------------
+  // IsProcessInJob(GetCurrentProcess(), NULL): whether this process is in a
+  // job at all.
+  virtual OsResult<bool> is_process_in_job() = 0;
+  // QueryInformationJobObject(NULL, JobObjectExtendedLimitInformation): the
+  // limits of the job this process is in (the innermost one when jobs nest).
+  virtual OsResult<JOBOBJECT_EXTENDED_LIMIT_INFORMATION> query_information_job_object() = 0;
   // CreateJobObjectW with no security attributes and no name.
   virtual OsResult<Handle> create_job_object() = 0;
   virtual OsResult<void> set_information_job_object(Handle job, std::uint32_t information_class,
@@ -278,6 +289,11 @@ public:
   virtual OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                          std::uint32_t milliseconds) = 0;
   virtual OsResult<std::uint32_t> get_exit_code_process(Handle process) = 0;
+  // SetConsoleCtrlHandler(handler, TRUE) with this program's handler, which
+  // answers CTRL_C_EVENT and CTRL_BREAK_EVENT as handled (TRUE) and leaves
+  // every other event to the system. Unlike SetConsoleCtrlHandler(NULL, TRUE)
+  // it is not inherited: a child gets the events and decides for itself.
+  virtual OsResult<void> set_console_ctrl_handler() = 0;
 
   // --- the companion tool ---------------------------------------------------
   // LookupAccountSidW on the local system: success when the SID names an

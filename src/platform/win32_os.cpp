@@ -578,6 +578,23 @@ OsResult<void> Win32Os::set_token_information(Handle token, std::uint32_t inform
 
 // --- jobs and processes -----------------------------------------------------
 
+OsResult<bool> Win32Os::is_process_in_job() {
+  BOOL in_job = FALSE;
+  if (!::IsProcessInJob(::GetCurrentProcess(), nullptr, &in_job)) {
+    return last_error();
+  }
+  return in_job != FALSE;
+}
+
+OsResult<JOBOBJECT_EXTENDED_LIMIT_INFORMATION> Win32Os::query_information_job_object() {
+  ::JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  if (!::QueryInformationJobObject(nullptr, ::JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits, nullptr)) {
+    return last_error();
+  }
+  return JOBOBJECT_EXTENDED_LIMIT_INFORMATION{limits.BasicLimitInformation.LimitFlags};
+}
+
 OsResult<Handle> Win32Os::create_job_object() {
   const HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
   if (job == nullptr) {
@@ -657,6 +674,23 @@ OsResult<std::uint32_t> Win32Os::get_exit_code_process(Handle process) {
     return last_error();
   }
   return code;
+}
+
+namespace {
+
+// The command shares the console and gets the same events; it decides for
+// itself whether they end it. This program stays to pass its exit code on.
+BOOL WINAPI ignore_interrupts(DWORD event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+}
+
+} // namespace
+
+OsResult<void> Win32Os::set_console_ctrl_handler() {
+  if (!::SetConsoleCtrlHandler(ignore_interrupts, TRUE)) {
+    return last_error();
+  }
+  return {};
 }
 
 // --- the companion tool -----------------------------------------------------

@@ -73,6 +73,8 @@ public:
   OsResult<void> set_token_information(Handle token, std::uint32_t information_class,
                                        const void* information, std::uint32_t length) override;
 
+  OsResult<bool> is_process_in_job() override;
+  OsResult<JOBOBJECT_EXTENDED_LIMIT_INFORMATION> query_information_job_object() override;
   OsResult<Handle> create_job_object() override;
   OsResult<void> set_information_job_object(Handle job, std::uint32_t information_class,
                                             const void* information, std::uint32_t length) override;
@@ -87,6 +89,7 @@ public:
   OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                  std::uint32_t milliseconds) override;
   OsResult<std::uint32_t> get_exit_code_process(Handle process) override;
+  OsResult<void> set_console_ctrl_handler() override;
 
   OsResult<void> lookup_account_sid(SidPtr sid) override;
   OsResult<std::vector<FoundFile>> find_files(std::u16string_view pattern) override;

@@ -72,6 +72,8 @@ TEST(RunSandbox, ChangesNothingWhenTheCommandOrTheProjectFails) {
   };
   for (const auto& [command, project, message] : cases) {
     Machine os;
+    // A launcher in a job that lets nothing break away fails after these.
+    os.own_job_limits = 0;
     RunRequest request = typical_request();
     request.command = command;
     request.project = project;
@@ -83,6 +85,20 @@ TEST(RunSandbox, ChangesNothingWhenTheCommandOrTheProjectFails) {
     EXPECT_EQ(os.open_handles(), 0u) << message;
     EXPECT_EQ(os.live_allocations(), 0u) << message;
   }
+}
+
+TEST(RunSandbox, ALauncherInAJobThatKeepsItsChildrenChangesNothing) {
+  Machine os;
+  os.own_job_limits = 0;
+  const auto result = run_sandbox(os, typical_request());
+  EXPECT_EQ(result ? "(ran)" : result.error().message,
+            "cannot confine the command to the sandbox's job: obrex-sandbox-exec runs in a job "
+            "that lets no process break away (start it outside that job, or let the job allow "
+            "breakaway)");
+  EXPECT_EQ(os.writes(), 0);
+  EXPECT_EQ(os.calls("set_environment_variable"), 0);
+  EXPECT_EQ(os.calls("create_job_object"), 0);
+  EXPECT_TRUE(os.processes.empty());
 }
 
 TEST(RunSandbox, ASecondRunWritesOnlyTheDenyLabelAndAReadOnlyProjectGetsAnotherSid) {

@@ -23,7 +23,11 @@ struct Launcher : SimulatedOs {
     system_messages[258] = u"The wait operation timed out.\r\n";
   }
   Result<std::uint32_t> run(const ResolvedCommand& command = kCommand) {
-    const auto result = run_in_job(*this, token, command);
+    const auto flags = job_breakaway_flags(*this);
+    if (!flags) {
+      return std::unexpected(flags.error());
+    }
+    const auto result = run_in_job(*this, token, command, *flags);
     EXPECT_EQ(open_handles(), 1u); // the token only, which stays the caller's
     return result;
   }
@@ -37,13 +41,22 @@ TEST(RunInJob, StartsSuspendedConfinesResumesAndWaits) {
   EXPECT_EQ(result.value(), 7u);
 
   const std::vector<std::string> expected_calls = {
-      "create_job_object",      "set_information_job_object",
-      "get_std_handle",         "get_std_handle",
-      "get_std_handle",         "set_error_mode",
-      "create_process_as_user", "assign_process_to_job_object",
-      "resume_thread",          "close_handle", // the thread
-      "wait_for_single_object", "get_exit_code_process",
-      "close_handle",           "close_handle", // the process, the job
+      "is_process_in_job",
+      "create_job_object",
+      "set_information_job_object",
+      "get_std_handle",
+      "get_std_handle",
+      "get_std_handle",
+      "set_error_mode",
+      "create_process_as_user",
+      "assign_process_to_job_object",
+      "set_console_ctrl_handler",
+      "resume_thread",
+      "close_handle", // the thread
+      "wait_for_single_object",
+      "get_exit_code_process",
+      "close_handle",
+      "close_handle", // the process, the job
   };
   EXPECT_EQ(os.call_log(), expected_calls);
 
@@ -89,6 +102,8 @@ TEST(RunInJob, CleansUpAfterEveryFailure) {
        std::nullopt},
       {"assign_process_to_job_object", 5,
        "cannot confine the command to the sandbox's job: Access is denied. (os error 5)", 1},
+      {"set_console_ctrl_handler", 5,
+       "cannot keep Ctrl+C from ending obrex-sandbox-exec: Access is denied. (os error 5)", 1},
       {"resume_thread", 6, "cannot start C:\\bin\\tool.exe: The handle is invalid. (os error 6)",
        1},
       {"get_exit_code_process", 6,
@@ -117,6 +132,54 @@ TEST(RunInJob, CleansUpAfterEveryFailure) {
     if (exit_code) {
       EXPECT_EQ(os.processes[0].terminated, *exit_code == 1u) << message;
       EXPECT_EQ(os.processes[0].exit_code, *exit_code) << message;
+    }
+  }
+}
+
+// Started inside a job, the launcher gets the command out of it where the
+// job allows that, and otherwise refuses before creating anything: a command
+// left in the outer job could only run in a job without UI limits.
+TEST(RunInJob, LeavesTheJobItRunsInOrRefusesWhenItCannot) {
+  constexpr std::uint32_t kBreakaway = win::JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  constexpr std::uint32_t kSilent = win::JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  const std::string refused =
+      "cannot confine the command to the sandbox's job: obrex-sandbox-exec runs in a job that "
+      "lets no process break away (start it outside that job, or let the job allow breakaway)";
+  struct Case {
+    std::optional<std::uint32_t> own_job; // its limit flags; none outside a job
+    std::string failing_call;
+    std::optional<std::uint32_t> creation_flags; // none: refused, no process
+    std::string message;
+  };
+  const Case cases[] = {
+      {std::nullopt, "", win::CREATE_SUSPENDED, ""},
+      {kSilent, "", win::CREATE_SUSPENDED, ""},
+      {kSilent | kBreakaway, "", win::CREATE_SUSPENDED, ""},
+      {kBreakaway, "", win::CREATE_SUSPENDED | win::CREATE_BREAKAWAY_FROM_JOB, ""},
+      {0x2000, "", std::nullopt, refused}, // kill-on-close only
+      {kBreakaway, "is_process_in_job", std::nullopt,
+       "cannot tell whether obrex-sandbox-exec runs in a job: Access is denied. (os error 5)"},
+      {kBreakaway, "query_information_job_object", std::nullopt,
+       "cannot read the limits of the job that obrex-sandbox-exec runs in: Access is denied. "
+       "(os error 5)"},
+  };
+  for (const Case& c : cases) {
+    Launcher os;
+    os.own_job_limits = c.own_job;
+    os.next_exit_code = 4;
+    if (!c.failing_call.empty()) {
+      os.fail_call(c.failing_call, 1, win::ERROR_ACCESS_DENIED);
+    }
+    const auto result = os.run();
+    const std::string where = c.message + " / " + std::to_string(c.own_job.value_or(0));
+    EXPECT_EQ(result ? "" : result.error().message, c.message) << where;
+    ASSERT_EQ(os.processes.size(), c.creation_flags ? 1u : 0u) << where;
+    EXPECT_EQ(os.calls("create_job_object"), c.creation_flags ? 1 : 0) << where;
+    if (c.creation_flags) {
+      EXPECT_EQ(result.value_or(0), 4u) << where;
+      EXPECT_EQ(os.processes[0].creation_flags, *c.creation_flags) << where;
+      EXPECT_EQ(os.processes[0].job_ui_restrictions, win::JOB_OBJECT_UILIMIT_ALL) << where;
+      EXPECT_EQ(os.calls("query_information_job_object"), c.own_job ? 1 : 0) << where;
     }
   }
 }

@@ -75,6 +75,7 @@ struct SimProcess {
   std::map<std::u16string, std::u16string> environment;
   std::uint32_t error_mode = 0;
   std::optional<std::uint32_t> job_ui_restrictions; // set when assigned to a job
+  bool in_own_job = false;                          // born into the job this program runs in
   bool resumed = false;
   bool terminated = false;
   std::uint32_t exit_code = 0;
@@ -126,6 +127,14 @@ public:
   // the process goes on running.
   std::optional<std::uint32_t> wait_result;
   std::vector<SimProcess> processes;
+  // The job this program runs in, by its limit flags; nullopt for none. A
+  // child is born into it unless it breaks away (silently, or on request
+  // with CREATE_BREAKAWAY_FROM_JOB where the job allows that, and refused
+  // with error 5 where it does not), and a process born into it cannot be
+  // put into a job with UI limits (error 5).
+  std::optional<std::uint32_t> own_job_limits;
+  // Whether the handler that ignores Ctrl+C and Ctrl+Break was installed.
+  bool ignores_console_interrupts = false;
   std::vector<SimRestrictedToken> restricted_tokens;
   // The entries handed to SetEntriesInAclW, in order.
   std::vector<EXPLICIT_ACCESS_W> explicit_accesses;
@@ -211,6 +220,8 @@ public:
                           std::span<const SID_AND_ATTRIBUTES> restricting) override;
   OsResult<void> set_token_information(Handle token, std::uint32_t information_class,
                                        const void* information, std::uint32_t length) override;
+  OsResult<bool> is_process_in_job() override;
+  OsResult<JOBOBJECT_EXTENDED_LIMIT_INFORMATION> query_information_job_object() override;
   OsResult<Handle> create_job_object() override;
   OsResult<void> set_information_job_object(Handle job, std::uint32_t information_class,
                                             const void* information, std::uint32_t length) override;
@@ -225,6 +236,7 @@ public:
   OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                  std::uint32_t milliseconds) override;
   OsResult<std::uint32_t> get_exit_code_process(Handle process) override;
+  OsResult<void> set_console_ctrl_handler() override;
   // The companion tool's calls (simulated_os_acl.cpp).
   OsResult<void> lookup_account_sid(SidPtr sid) override;
   // Lists the entries under the directory that the pattern "DIR\*" names,

@@ -17,6 +17,20 @@ constexpr std::uint32_t kStillActive = 259;
 
 } // namespace
 
+OsResult<bool> SimulatedOs::is_process_in_job() {
+  if (const auto fault = enter("is_process_in_job")) {
+    return std::unexpected(*fault);
+  }
+  return own_job_limits.has_value();
+}
+
+OsResult<JOBOBJECT_EXTENDED_LIMIT_INFORMATION> SimulatedOs::query_information_job_object() {
+  if (const auto fault = enter("query_information_job_object")) {
+    return std::unexpected(*fault);
+  }
+  return JOBOBJECT_EXTENDED_LIMIT_INFORMATION{own_job_limits.value_or(0)};
+}
+
 OsResult<Handle> SimulatedOs::create_job_object() {
   if (const auto fault = enter("create_job_object")) {
     return std::unexpected(*fault);
@@ -65,7 +79,13 @@ SimulatedOs::create_process_as_user(Handle user_token, std::u16string_view appli
   if (image == nullptr || image->directory) {
     return std::unexpected(image == nullptr ? win::ERROR_FILE_NOT_FOUND : win::ERROR_ACCESS_DENIED);
   }
+  const bool breakaway = (creation_flags & win::CREATE_BREAKAWAY_FROM_JOB) != 0;
+  if (breakaway && own_job_limits && (*own_job_limits & win::JOB_OBJECT_LIMIT_BREAKAWAY_OK) == 0) {
+    return std::unexpected(win::ERROR_ACCESS_DENIED);
+  }
   SimProcess& process = processes.emplace_back();
+  process.in_own_job = own_job_limits && !breakaway &&
+                       (*own_job_limits & win::JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) == 0;
   process.application = application;
   process.command_line = line;
   process.inherit_handles = inherit_handles;
@@ -93,6 +113,9 @@ OsResult<void> SimulatedOs::assign_process_to_job_object(Handle job, Handle proc
     return std::unexpected(kErrorInvalidHandle);
   }
   SimProcess& target = processes[process_object->index];
+  if (target.in_own_job && jobs_[job_object->index].value_or(0) != 0) {
+    return std::unexpected(win::ERROR_ACCESS_DENIED); // a job with UI limits cannot nest
+  }
   if (target.resumed) {
     ADD_FAILURE() << "the process ran code before it was put into the job";
   }
@@ -156,6 +179,14 @@ OsResult<std::uint32_t> SimulatedOs::get_exit_code_process(Handle process) {
     return std::unexpected(kErrorInvalidHandle);
   }
   return processes[object->index].exit_code;
+}
+
+OsResult<void> SimulatedOs::set_console_ctrl_handler() {
+  if (const auto fault = enter("set_console_ctrl_handler")) {
+    return std::unexpected(*fault);
+  }
+  ignores_console_interrupts = true;
+  return {};
 }
 
 } // namespace obrex::test

@@ -109,7 +109,7 @@ std::wstring quoted_path(std::wstring_view path) {
 
 RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line,
                    const std::vector<EnvironmentOverride>& environment, TimeLimit time_limit,
-                   std::latch* start_together) {
+                   std::latch* start_together, const StartOptions& options) {
   // Every run started together arrives once, also one that fails before its
   // process exists, so that the others are let go.
   struct Arrival {
@@ -153,9 +153,21 @@ RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line
     saved.emplace_back(name, environment_variable(name));
     set_environment_variable(name, value);
   }
+  OwnedHandle job;
+  if (options.job_limits) {
+    job.reset(::CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = *options.job_limits;
+    if (!job || !::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                           sizeof limits)) {
+      fail("CreateJobObjectW or SetInformationJobObject");
+    }
+  }
+  const bool suspended = start_together != nullptr || job != nullptr;
   const BOOL started =
       ::CreateProcessW(program.c_str(), writable_line.data(), nullptr, nullptr, TRUE,
-                       start_together ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup, &process);
+                       (suspended ? CREATE_SUSPENDED : 0) | options.creation_flags, nullptr,
+                       nullptr, &startup, &process);
   for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
     set_environment_variable(it->first, it->second);
   }
@@ -164,7 +176,11 @@ RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line
     fail("CreateProcessW");
   }
   const OwnedHandle process_handle(process.hProcess), thread_handle(process.hThread);
-  if (start_together) {
+  if (job && !::AssignProcessToJobObject(job.get(), process.hProcess)) {
+    ::TerminateProcess(process.hProcess, 1);
+    fail("AssignProcessToJobObject");
+  }
+  if (suspended) {
     ::ResumeThread(process.hThread);
   }
   // The pipes end when the child and whatever inherited them are done.
@@ -202,10 +218,10 @@ RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line
 
 RunOutcome run_obrex(std::wstring_view arguments,
                      const std::vector<EnvironmentOverride>& environment, TimeLimit time_limit,
-                     std::latch* start_together) {
+                     std::latch* start_together, const StartOptions& options) {
   const std::wstring program = obrex_path();
   return run_raw(program, quoted_path(program) + L" " + std::wstring(arguments), environment,
-                 time_limit, start_together);
+                 time_limit, start_together, options);
 }
 
 std::optional<std::string> probe_value(std::string_view out, std::string_view key) {

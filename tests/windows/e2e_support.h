@@ -45,19 +45,29 @@ std::wstring quoted_path(std::wstring_view path);
 // How long a run may take before the harness ends it; none by default.
 using TimeLimit = std::optional<std::chrono::milliseconds>;
 
+// How a run is started beyond the defaults: inside a new job with these
+// limit flags (JOB_OBJECT_LIMIT_*), assigned before the program runs any
+// code, and with these process creation flags added.
+struct StartOptions {
+  std::optional<std::uint32_t> job_limits;
+  std::uint32_t creation_flags = 0;
+};
+
 // Starts `program` with exactly `command_line` (its first word included) as
 // the process command line. Safe to call from several threads at once when
 // no environment override is given; with `start_together`, each such run is
 // created suspended and let go only when every thread has arrived at it.
 RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line,
                    const std::vector<EnvironmentOverride>& environment = {},
-                   TimeLimit time_limit = std::nullopt, std::latch* start_together = nullptr);
+                   TimeLimit time_limit = std::nullopt, std::latch* start_together = nullptr,
+                   const StartOptions& options = {});
 
 // Starts obrex-sandbox-exec.exe with its quoted path, a space and
 // `arguments` as the command line.
 RunOutcome run_obrex(std::wstring_view arguments,
                      const std::vector<EnvironmentOverride>& environment = {},
-                     TimeLimit time_limit = std::nullopt, std::latch* start_together = nullptr);
+                     TimeLimit time_limit = std::nullopt, std::latch* start_together = nullptr,
+                     const StartOptions& options = {});
 
 // The value of the first "key=value" line that the probe printed with `key`,
 // or nullopt.

@@ -190,6 +190,60 @@ TEST_F(LaunchE2e, ChildRunsUnderTheRestrictedLowToken) {
                 ",0:0:0x10000000:S-1-5-18,0:0:0x10000000:" + identity->sid_text);
 }
 
+// Started inside a job, as CI runners, task schedulers and agent harnesses
+// start it. A job that keeps its children makes the run fail before anything
+// changes: the command never starts.
+TEST_F(LaunchE2e, InsideAJobThatLetsNothingBreakAwayTheRunIsRefused) {
+  const RunOutcome run =
+      run_obrex(command_line({L"--project", project_.path(), L"--", probe_path()}), {},
+                std::nullopt, nullptr, StartOptions{0u});
+  EXPECT_EQ(run.err, "obrex-sandbox-exec: cannot confine the command to the sandbox's job: "
+                     "obrex-sandbox-exec runs in a job that lets no process break away (start it "
+                     "outside that job, or let the job allow breakaway)\n");
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.exit_code, 126u);
+}
+
+// A job that lets its children leave, on request or silently: the command
+// leaves it and runs in the sandbox's job with every user-interface limit.
+TEST_F(LaunchE2e, InsideAJobThatAllowsBreakawayTheCommandGetsEveryLimit) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << "Wine's QueryInformationJobObject reports no limit flags for the job a "
+                    "process runs in, whatever the job allows, so under Wine the program "
+                    "refuses every job";
+  }
+  for (const std::uint32_t limits :
+       {JOB_OBJECT_LIMIT_BREAKAWAY_OK, JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK}) {
+    const RunOutcome run =
+        run_obrex(command_line({L"--project", project_.path(), L"--", probe_path(), L"exit=3"}), {},
+                  std::nullopt, nullptr, StartOptions{limits});
+    EXPECT_EQ(run.err, "") << limits;
+    EXPECT_EQ(run.exit_code, 3u) << limits;
+    EXPECT_EQ(probe_value(run.out, "in_job"), "1") << limits;
+    EXPECT_EQ(probe_value(run.out, "ui_restrictions"), "0xFF") << limits << "\n" << run.out;
+  }
+}
+
+// Ctrl+Break reaches the launcher and the command alike: the command decides
+// (the probe handles it and ends with 43), and the launcher stays to pass its
+// exit code on instead of dying with STATUS_CONTROL_C_EXIT (0xC000013A). In a
+// console and process group of their own, so that the test is not hit.
+TEST_F(LaunchE2e, CtrlBreakLeavesTheExitCodeToTheCommand) {
+  const RunOutcome run =
+      run_obrex(command_line({L"--project", project_.path(), L"--", probe_path(), L"ctrl_break"}),
+                {}, std::chrono::seconds(30), nullptr,
+                StartOptions{std::nullopt, CREATE_NEW_PROCESS_GROUP | CREATE_NEW_CONSOLE});
+  const auto delivered = probe_value(run.out, "ctrl_break");
+  if (running_under_wine() && delivered != "received") {
+    GTEST_SKIP() << "Wine did not deliver the console's Ctrl+Break to the command ("
+                 << delivered.value_or(probe_value(run.out, "ctrl_break_error").value_or("?"))
+                 << "), exit status " << run.exit_code;
+  }
+  ASSERT_EQ(delivered, "received") << run.out;
+  EXPECT_EQ(run.exit_code, 43u) << "0xC000013A is STATUS_CONTROL_C_EXIT";
+  EXPECT_EQ(run.err, "");
+}
+
 TEST_F(LaunchE2e, MissingProgramCannotStart) {
   const std::wstring missing = project_ / L"missing.exe";
   const RunOutcome run =

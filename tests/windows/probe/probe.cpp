@@ -13,6 +13,9 @@
 //            as the key and 0, or the error code the system gave, as the value
 //   clipboard  report the clipboard's text, or clipboard_error with the code
 //            (user32_error when user32.dll does not load)
+//   ctrl_break  send Ctrl+Break to every process of its console, handle it
+//            itself, and report ctrl_break=received (then end with 43) or
+//            timeout, or ctrl_break_error with the code
 //
 // Lines always printed: command_line, argc and arg1.. (the arguments as the C
 // runtime splits them), TEMP and TMP (absent when unset), in_job,
@@ -22,6 +25,7 @@
 
 #include <sddl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cwchar>
 #include <optional>
@@ -217,12 +221,38 @@ void report_clipboard() {
   close();
 }
 
+std::atomic<bool> break_received = false;
+
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_BREAK_EVENT) {
+    return FALSE;
+  }
+  break_received = true;
+  return TRUE;
+}
+
+// Whether this process got the Ctrl+Break it sent to its whole console, the
+// program that started it included.
+bool send_and_await_ctrl_break() {
+  if (!::SetConsoleCtrlHandler(on_console_event, TRUE) ||
+      !::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0)) {
+    line("ctrl_break_error", ::GetLastError());
+    return false;
+  }
+  for (int waited = 0; !break_received && waited < 10000; waited += 10) {
+    ::Sleep(10);
+  }
+  line("ctrl_break", break_received ? L"received" : L"timeout");
+  return break_received;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
   UINT exit_code = 0;
   bool want_token = false;
   bool want_clipboard = false;
+  bool want_ctrl_break = false;
   line("command_line", ::GetCommandLineW());
   line("argc", static_cast<std::uint32_t>(argc));
   for (int i = 1; i < argc; ++i) {
@@ -240,6 +270,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     want_token = want_token || std::wstring_view(argv[i]) == L"token";
     want_clipboard = want_clipboard || std::wstring_view(argv[i]) == L"clipboard";
+    want_ctrl_break = want_ctrl_break || std::wstring_view(argv[i]) == L"ctrl_break";
   }
   // Environment values and the current directory fit in 32767 units.
   std::vector<wchar_t> text(32768);
@@ -266,6 +297,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (want_clipboard) {
     report_clipboard();
+  }
+  if (want_ctrl_break && send_and_await_ctrl_break()) {
+    exit_code = 43;
   }
   DWORD written = 0;
   ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), output.data(), static_cast<DWORD>(output.size()),
