@@ -183,6 +183,9 @@ RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line
   if (suspended) {
     ::ResumeThread(process.hThread);
   }
+  if (options.started) {
+    options.started(process.dwProcessId);
+  }
   // The pipes end when the child and whatever inherited them are done.
   out_write.reset();
   err_write.reset();

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <latch>
 #include <optional>
 #include <string>
@@ -48,9 +49,12 @@ using TimeLimit = std::optional<std::chrono::milliseconds>;
 // How a run is started beyond the defaults: inside a new job with these
 // limit flags (JOB_OBJECT_LIMIT_*), assigned before the program runs any
 // code, and with these process creation flags added.
+// `started`, when set, is called with the process ID once the program runs,
+// before its output is read.
 struct StartOptions {
   std::optional<std::uint32_t> job_limits;
   std::uint32_t creation_flags = 0;
+  std::function<void(std::uint32_t process_id)> started;
 };
 
 // Starts `program` with exactly `command_line` (its first word included) as

@@ -190,13 +190,19 @@ TEST_F(LaunchE2e, ChildRunsUnderTheRestrictedLowToken) {
                 ",0:0:0x10000000:S-1-5-18,0:0:0x10000000:" + identity->sid_text);
 }
 
+StartOptions in_job(std::uint32_t limits) {
+  StartOptions options;
+  options.job_limits = limits;
+  return options;
+}
+
 // Started inside a job, as CI runners, task schedulers and agent harnesses
 // start it. A job that keeps its children makes the run fail before anything
 // changes: the command never starts.
 TEST_F(LaunchE2e, InsideAJobThatLetsNothingBreakAwayTheRunIsRefused) {
   const RunOutcome run =
       run_obrex(command_line({L"--project", project_.path(), L"--", probe_path()}), {},
-                std::nullopt, nullptr, StartOptions{0u});
+                std::nullopt, nullptr, in_job(0));
   EXPECT_EQ(run.err, "obrex-sandbox-exec: cannot confine the command to the sandbox's job: "
                      "obrex-sandbox-exec runs in a job that lets no process break away (start it "
                      "outside that job, or let the job allow breakaway)\n");
@@ -216,7 +222,7 @@ TEST_F(LaunchE2e, InsideAJobThatAllowsBreakawayTheCommandGetsEveryLimit) {
        {JOB_OBJECT_LIMIT_BREAKAWAY_OK, JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK}) {
     const RunOutcome run =
         run_obrex(command_line({L"--project", project_.path(), L"--", probe_path(), L"exit=3"}), {},
-                  std::nullopt, nullptr, StartOptions{limits});
+                  std::nullopt, nullptr, in_job(limits));
     EXPECT_EQ(run.err, "") << limits;
     EXPECT_EQ(run.exit_code, 3u) << limits;
     EXPECT_EQ(probe_value(run.out, "in_job"), "1") << limits;
@@ -224,22 +230,47 @@ TEST_F(LaunchE2e, InsideAJobThatAllowsBreakawayTheCommandGetsEveryLimit) {
   }
 }
 
-// Ctrl+Break reaches the launcher and the command alike: the command decides
-// (the probe handles it and ends with 43), and the launcher stays to pass its
-// exit code on instead of dying with STATUS_CONTROL_C_EXIT (0xC000013A). In a
-// console and process group of their own, so that the test is not hit.
+// Ctrl+Break, sent to the launcher's process group while the command runs,
+// reaches the launcher and the command alike: the command decides (the probe
+// handles it and ends with 43), and the launcher stays to pass its exit code
+// on instead of dying with STATUS_CONTROL_C_EXIT (0xC000013A). The launcher
+// gets a console and a process group of its own, so the test is not hit.
 TEST_F(LaunchE2e, CtrlBreakLeavesTheExitCodeToTheCommand) {
-  const RunOutcome run =
-      run_obrex(command_line({L"--project", project_.path(), L"--", probe_path(), L"ctrl_break"}),
-                {}, std::chrono::seconds(30), nullptr,
-                StartOptions{std::nullopt, CREATE_NEW_PROCESS_GROUP | CREATE_NEW_CONSOLE});
-  const auto delivered = probe_value(run.out, "ctrl_break");
-  if (running_under_wine() && delivered != "received") {
-    GTEST_SKIP() << "Wine did not deliver the console's Ctrl+Break to the command ("
-                 << delivered.value_or(probe_value(run.out, "ctrl_break_error").value_or("?"))
-                 << "), exit status " << run.exit_code;
+  // Where the command can say it is ready without a --write path: Low
+  // labelled, and open to Everyone, one of its restricting SIDs.
+  const TempDirectory signals;
+  const std::wstring ready = signals / L"ready";
+  PSECURITY_DESCRIPTOR open_to_low = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:(A;OICI;FA;;;WD)S:(ML;OICI;NW;;;LW)", SDDL_REVISION_1, &open_to_low, nullptr));
+  const DWORD secured = ::SetFileSecurityW(
+      signals.path().c_str(), DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION, open_to_low);
+  ::LocalFree(open_to_low);
+  ASSERT_TRUE(secured || running_under_wine()) << ::GetLastError();
+  RunOutcome sender;
+  StartOptions options;
+  options.creation_flags = CREATE_NEW_PROCESS_GROUP | CREATE_NEW_CONSOLE;
+  options.started = [&](std::uint32_t process_id) {
+    for (int waited = 0;
+         waited < 20000 && ::GetFileAttributesW(ready.c_str()) == INVALID_FILE_ATTRIBUTES;
+         waited += 10) {
+      ::Sleep(10);
+    }
+    sender = run_raw(probe_path(), quoted_path(probe_path()) + L" send_ctrl_break=" +
+                                       std::to_wstring(process_id));
+    if (probe_value(sender.out, "ctrl_break_sent") != "0") {
+      ::DeleteFileW(ready.c_str()); // the command stops waiting
+    }
+  };
+  const RunOutcome run = run_obrex(command_line({L"--project", project_.path(), L"--", probe_path(),
+                                                 L"await_ctrl_break=" + ready}),
+                                   {}, std::chrono::seconds(60), nullptr, options);
+  if (running_under_wine() && probe_value(sender.out, "ctrl_break_sent") != "0") {
+    GTEST_SKIP() << "Wine cannot send Ctrl+Break to another console's process group (error "
+                 << probe_value(sender.out, "ctrl_break_sent").value_or("?") << ")";
   }
-  ASSERT_EQ(delivered, "received") << run.out;
+  EXPECT_EQ(probe_value(sender.out, "ctrl_break_sent"), "0");
+  EXPECT_EQ(probe_value(run.out, "ctrl_break"), "received") << run.out;
   EXPECT_EQ(run.exit_code, 43u) << "0xC000013A is STATUS_CONTROL_C_EXIT";
   EXPECT_EQ(run.err, "");
 }

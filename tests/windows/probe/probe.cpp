@@ -13,9 +13,13 @@
 //            as the key and 0, or the error code the system gave, as the value
 //   clipboard  report the clipboard's text, or clipboard_error with the code
 //            (user32_error when user32.dll does not load)
-//   ctrl_break  send Ctrl+Break to every process of its console, handle it
-//            itself, and report ctrl_break=received (then end with 43) or
-//            timeout, or ctrl_break_error with the code
+//   await_ctrl_break=PATH  handle Ctrl+Break itself, create the file PATH
+//            once it can, wait up to 20 s for the event (or until PATH is
+//            gone), and report
+//            ctrl_break=received (then end with 43) or timeout
+//   send_ctrl_break=PID  attach to the console of process PID and send
+//            Ctrl+Break to PID's process group; report ctrl_break_sent=0 or
+//            the error code, and end with it
 //
 // Lines always printed: command_line, argc and arg1.. (the arguments as the C
 // runtime splits them), TEMP and TMP (absent when unset), in_job,
@@ -231,19 +235,29 @@ BOOL WINAPI on_console_event(DWORD event) {
   return TRUE;
 }
 
-// Whether this process got the Ctrl+Break it sent to its whole console, the
-// program that started it included.
-bool send_and_await_ctrl_break() {
-  if (!::SetConsoleCtrlHandler(on_console_event, TRUE) ||
-      !::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0)) {
-    line("ctrl_break_error", ::GetLastError());
-    return false;
-  }
-  for (int waited = 0; !break_received && waited < 10000; waited += 10) {
+bool await_ctrl_break(const std::wstring& ready_file) {
+  ::SetConsoleCtrlHandler(on_console_event, TRUE);
+  write_file(ready_file, CREATE_ALWAYS);
+  // Whoever waits for the file removes it again to call the wait off.
+  for (int waited = 0; !break_received && waited < 20000 &&
+                       ::GetFileAttributesW(ready_file.c_str()) != INVALID_FILE_ATTRIBUTES;
+       waited += 10) {
     ::Sleep(10);
   }
   line("ctrl_break", break_received ? L"received" : L"timeout");
   return break_received;
+}
+
+// As a user's Ctrl+Break reaches a console: to the group that the program
+// started with CREATE_NEW_PROCESS_GROUP leads, whose ID is its process ID.
+DWORD send_ctrl_break(DWORD process_id) {
+  ::FreeConsole();
+  const DWORD result = ::AttachConsole(process_id) && ::SetConsoleCtrlHandler(nullptr, TRUE) &&
+                               ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_id)
+                           ? 0
+                           : ::GetLastError();
+  line("ctrl_break_sent", result);
+  return result;
 }
 
 } // namespace
@@ -252,7 +266,7 @@ int wmain(int argc, wchar_t** argv) {
   UINT exit_code = 0;
   bool want_token = false;
   bool want_clipboard = false;
-  bool want_ctrl_break = false;
+  std::wstring ctrl_break_ready_file;
   line("command_line", ::GetCommandLineW());
   line("argc", static_cast<std::uint32_t>(argc));
   for (int i = 1; i < argc; ++i) {
@@ -270,7 +284,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     want_token = want_token || std::wstring_view(argv[i]) == L"token";
     want_clipboard = want_clipboard || std::wstring_view(argv[i]) == L"clipboard";
-    want_ctrl_break = want_ctrl_break || std::wstring_view(argv[i]) == L"ctrl_break";
+    if (std::wstring_view(argv[i]).starts_with(L"await_ctrl_break=")) {
+      ctrl_break_ready_file = argv[i] + 17;
+    }
+    if (std::wstring_view(argv[i]).starts_with(L"send_ctrl_break=")) {
+      exit_code = send_ctrl_break(std::wcstoul(argv[i] + 16, nullptr, 10));
+    }
   }
   // Environment values and the current directory fit in 32767 units.
   std::vector<wchar_t> text(32768);
@@ -298,7 +317,7 @@ int wmain(int argc, wchar_t** argv) {
   if (want_clipboard) {
     report_clipboard();
   }
-  if (want_ctrl_break && send_and_await_ctrl_break()) {
+  if (!ctrl_break_ready_file.empty() && await_ctrl_break(ctrl_break_ready_file)) {
     exit_code = 43;
   }
   DWORD written = 0;
