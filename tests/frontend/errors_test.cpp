@@ -1,5 +1,5 @@
 #include "core/errors.h"
-#include "frontend/report.h"
+#include "core/report.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
-// How the program shows a failure: one line on standard error.
+// How both programs show a failure: one line on standard error, its control
+// characters escaped, and the writer to a standard stream under it.
 #pragma once
 
 #include <cstdint>

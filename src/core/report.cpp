@@ -1,4 +1,4 @@
-#include "frontend/report.h"
+#include "core/report.h"
 
 #include "platform/constants.h"
 #include "platform/text.h"
