@@ -98,6 +98,17 @@ private:
   std::string diagnostic_;
 };
 
+// Shows a text on one line, inert: every C0 control character, DEL and C1
+// control character becomes \xHH (its code in two lower-case hex digits),
+// and the line and paragraph separators U+2028 and U+2029 and the
+// bidirectional controls U+202A to U+202E and U+2066 to U+2069, which split
+// a line or reorder what it shows, become \u{HHHH} (four lower-case hex
+// digits). Every other character, and every byte that is not valid UTF-8,
+// stays as it is. obrex-sandbox-exec writes its failure line through it; a
+// program that shows a SandboxError's message, which repeats paths and
+// arguments as given, should do the same.
+std::string escape_control_characters(std::string_view text);
+
 // --- the command line ------------------------------------------------------------
 
 // Splits a raw Windows command line (the units up to its first NUL) into its
@@ -129,6 +140,17 @@ Result<std::uint32_t> run_sandbox(Os& os, const RunRequest& request);
 #if defined(_WIN32)
 // The real system. It keeps no state of its own.
 Os& system_os();
+
+// Makes every DLL that the process loads from now on come from the system
+// directory only (SetDefaultDllDirectories with LOAD_LIBRARY_SEARCH_SYSTEM32),
+// also those that system DLLs load on their own, such as advapi32's helpers
+// for the security calls. Both programs call it first thing in main: the
+// directory beside an executable may be one that a sandboxed command can
+// write. The library never calls it, since it changes the whole process;
+// the DLLs the library loads itself come from the system directory anyway.
+// A program that runs sandboxes should call it before run_sandbox unless it
+// must load DLLs from elsewhere.
+void restrict_dll_search_to_system_directory();
 #endif
 
 } // namespace obrex

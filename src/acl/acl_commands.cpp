@@ -7,9 +7,9 @@
 
 #include "acl/sddl_entries.h"
 #include "core/errors.h"
+#include "core/report.h"
 #include "core/security_conversions.h"
 #include "filesystem/file_checks.h"
-#include "frontend/report.h"
 #include "identity/sandbox_identity.h"
 #include "platform/constants.h"
 #include "platform/file_metadata.h"

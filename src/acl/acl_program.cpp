@@ -5,7 +5,7 @@
 #include "acl/acl_command_line.h"
 #include "acl/acl_commands.h"
 #include "core/errors.h"
-#include "frontend/report.h"
+#include "core/report.h"
 #include "obrex/sandbox.h"
 #include "platform/text.h"
 

@@ -11,6 +11,25 @@ namespace {
 // Paths this long, counted with their NUL, need the extended-length prefix.
 constexpr std::size_t kLongPathUnits = 248;
 
+// The path's entry in its directory (FindFirstFileExW): its attributes and,
+// for a reparse point, its tag; never followed.
+std::optional<FileMetadata> directory_entry(Os& os, std::u16string_view prepared) {
+  const auto entry = os.find_first_file_ex(prepared);
+  if (!entry) {
+    return std::nullopt;
+  }
+  FileMetadata metadata{entry->dwFileAttributes, 0};
+  if ((metadata.attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    metadata.reparse_tag = entry->dwReserved0;
+  }
+  return metadata;
+}
+
+bool is_refused_open(const MetadataFailure& failure) {
+  return failure.open_failed &&
+         (failure.code == win::ERROR_ACCESS_DENIED || failure.code == win::ERROR_SHARING_VIOLATION);
+}
+
 } // namespace
 
 OsResult<std::u16string> existence_test_path(Os& os, std::u16string_view path) {
@@ -61,32 +80,33 @@ std::optional<FileMetadata> existence_test(Os& os, std::u16string_view path) {
   if (!followed.error().open_failed) {
     return std::nullopt;
   }
-  switch (followed.error().code) {
-  case win::ERROR_ACCESS_DENIED:
-  case win::ERROR_SHARING_VIOLATION: {
-    const auto entry = os.find_first_file_ex(*prepared);
-    if (!entry) {
-      return std::nullopt;
+  // A refused open falls back to the directory entry; an open that the
+  // system cannot follow (1920) is repeated on the link itself. Either way
+  // a name-surrogate reparse point fails.
+  std::optional<FileMetadata> found;
+  if (is_refused_open(followed.error())) {
+    found = directory_entry(os, *prepared);
+  } else if (followed.error().code == win::ERROR_CANT_ACCESS_FILE) {
+    if (const auto link = read_file_metadata(os, *prepared, false)) {
+      found = *link;
     }
-    FileMetadata metadata{entry->dwFileAttributes, 0};
-    if ((metadata.attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      metadata.reparse_tag = entry->dwReserved0;
-    }
-    if (metadata.is_name_surrogate()) {
-      return std::nullopt;
-    }
-    return metadata;
   }
-  case win::ERROR_CANT_ACCESS_FILE: {
-    const auto link = read_file_metadata(os, *prepared, false);
-    if (!link || link->is_name_surrogate()) {
-      return std::nullopt;
-    }
-    return *link;
-  }
-  default:
+  if (!found || found->is_name_surrogate()) {
     return std::nullopt;
   }
+  return found;
+}
+
+std::optional<FileMetadata> entry_metadata(Os& os, std::u16string_view path) {
+  const auto prepared = existence_test_path(os, path);
+  if (!prepared) {
+    return std::nullopt;
+  }
+  const auto own = read_file_metadata(os, *prepared, false);
+  if (own) {
+    return *own;
+  }
+  return is_refused_open(own.error()) ? directory_entry(os, *prepared) : std::nullopt;
 }
 
 Result<std::string> read_security_text(Os& os, std::string_view path, std::uint32_t part) {

@@ -31,6 +31,13 @@ OsResult<std::u16string> existence_test_path(Os& os, std::u16string_view path);
 // reported: the caller skips the path.
 std::optional<FileMetadata> existence_test(Os& os, std::u16string_view path);
 
+// The path's own metadata, links not followed, so that a junction or a
+// symbolic link shows as the reparse point it is. The path goes to the
+// system in the existence test's form; an open that is refused (5, 32) falls
+// back to the directory entry, which is not followed either. Nothing when
+// neither can be read.
+std::optional<FileMetadata> entry_metadata(Os& os, std::u16string_view path);
+
 // One part of the path's security descriptor (DACL_SECURITY_INFORMATION or
 // LABEL_SECURITY_INFORMATION) as SDDL text. Fails with "cannot read the
 // security of {path}" and the returned status, or "cannot format the

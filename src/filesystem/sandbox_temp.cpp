@@ -24,9 +24,10 @@ bool is_already_exists(OsCode code) {
   return code == win::ERROR_FILE_EXISTS || code == win::ERROR_ALREADY_EXISTS;
 }
 
-// An existing directory that is not a link or junction to one.
+// An existing directory that is not a link or junction to one: read without
+// following links, since a followed link shows only its target.
 bool is_existing_directory(Os& os, std::u16string_view path) {
-  const auto metadata = existence_test(os, path);
+  const auto metadata = entry_metadata(os, path);
   return metadata && metadata->is_directory() && !metadata->is_name_surrogate();
 }
 

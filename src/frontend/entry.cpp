@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "frontend/report.h"
+#include "core/report.h"
 #include "obrex/sandbox.h"
 
 namespace obrex {

@@ -26,16 +26,53 @@ struct ComparedPath {
   friend bool operator==(const ComparedPath&, const ComparedPath&) = default;
 };
 
+// For equality only "\\?\" turns the system's parsing off, and a leading
+// "\\" names a share only with a server and a share name, or a device only
+// with a name after "\\.\". The lexer reads "\??\", a "\\" without a share
+// and a bare "\\." as prefixes for its other uses; here they are a root
+// separator followed by ordinary components.
+bool compares_as_rooted(const BasicWindowsPath<char>& path) {
+  if (path.kind == PathPrefix::Nt) {
+    return true;
+  }
+  if (path.kind != PathPrefix::Unc && path.kind != PathPrefix::Device) {
+    return false;
+  }
+  // The names after the two leading separators: server and share, or the
+  // device's ("." or "?" then its name).
+  const std::string_view names = path.prefix.substr(2);
+  const std::size_t separator = names.find_first_of("\\/");
+  return separator == std::string_view::npos || separator == 0 || separator + 1 == names.size();
+}
+
 ComparedPath compared(std::string_view text) {
   const BasicWindowsPath<char> path = split_windows_path(text);
+  if (compares_as_rooted(path)) {
+    // Every such text begins with a separator: a rooted path whose "."
+    // components all drop out.
+    ComparedPath result{PathPrefix::Rooted, {}, true, {}};
+    for (std::size_t start = 0; start < text.size();) {
+      std::size_t stop = start;
+      while (stop < text.size() && !is_path_separator(text[stop])) {
+        ++stop;
+      }
+      const std::string_view component = text.substr(start, stop - start);
+      if (!component.empty() && component != ".") {
+        result.components.push_back(component);
+      }
+      start = stop + 1;
+    }
+    return result;
+  }
   ComparedPath result{path.kind, std::string(path.prefix), path.root, {}};
-  // Equality ignores the case of a drive letter and, outside verbatim and NT
-  // paths, the kind of separator.
+  // Equality ignores the case of a drive letter and, outside verbatim paths,
+  // the kind of separator.
   std::size_t letter = std::string::npos;
   if (path.kind == PathPrefix::DriveRelative || path.kind == PathPrefix::DriveAbsolute) {
     letter = 0;
-  } else if (path.is_verbatim() && path.prefix.size() == 6 && path.prefix[5] == ':') {
-    letter = 4; // \\?\C: or \??\C:
+  } else if (path.kind == PathPrefix::Verbatim && path.prefix.size() == 6 &&
+             path.prefix[5] == ':') {
+    letter = 4; // \\?\C:
   }
   if (letter != std::string::npos && result.prefix[letter] >= 'a' && result.prefix[letter] <= 'z') {
     result.prefix[letter] = static_cast<char>(result.prefix[letter] - 'a' + 'A');
@@ -49,7 +86,7 @@ ComparedPath compared(std::string_view text) {
     result.root = true;
   }
   // "." is dropped but as the first component of a path without root; in a
-  // verbatim or NT path every "." counts.
+  // verbatim path every "." counts.
   const bool rooted = path.root || (path.has_prefix() && path.kind != PathPrefix::DriveRelative);
   for (std::size_t i = 0; i < path.components.size(); ++i) {
     const std::string_view component = path.components[i];

@@ -57,10 +57,25 @@ bool certainly_absent(OsCode code) {
   }
 }
 
-// An answer that says the candidate's directory, share or drive is missing.
+// An answer that the candidate's directory, share or drive may be missing.
+// It proves nothing of the directory: an over-long candidate (long paths
+// off) and a candidate that leaves its directory ("Q:x" after an empty
+// entry) answer so too.
 bool directory_missing(OsCode code) {
   return code == win::ERROR_PATH_NOT_FOUND || code == win::ERROR_INVALID_DRIVE ||
          code == win::ERROR_BAD_NETPATH || code == win::ERROR_BAD_NET_NAME;
+}
+
+// The PATH directory itself is missing: one attribute query of it, written
+// with a trailing separator as the candidates join it (so that a last
+// component ending in a blank keeps it), answers that nothing is there. An
+// empty entry, the current directory, is never missing.
+bool is_missing_directory(Os& os, std::u16string_view directory) {
+  if (directory.empty()) {
+    return false;
+  }
+  const auto probe = os.get_file_attributes(join_path(directory, u""));
+  return !probe && (probe.error() == win::ERROR_FILE_NOT_FOUND || directory_missing(probe.error()));
 }
 
 // A candidate stays in the directory it is joined to unless it holds a
@@ -96,9 +111,10 @@ Candidate look_at(Os& os, std::u16string_view path) {
              : Candidate::Absent;
 }
 
-// Directories outermost, candidates inner; the first file found wins. When
-// one candidate shows its directory missing, so would every other one that
-// stays in it: the rest of that directory is passed over.
+// Directories outermost, candidates inner; the first file found wins. When a
+// candidate answers that its directory may be missing and the directory
+// itself then proves missing, every other candidate that stays in it would
+// be missing as well: the rest of that directory is passed over.
 std::optional<std::u16string> search_path(Os& os, std::u16string_view name) {
   const std::u16string path = os.get_environment_variable(u"PATH").value_or(std::u16string());
   // PATHEXT matters only for a name without an extension.
@@ -108,14 +124,18 @@ std::optional<std::u16string> search_path(Os& os, std::u16string_view name) {
     return stays_in_its_directory(candidate);
   });
   for (const std::u16string& directory : split_path_list(path)) {
+    bool directory_queried = false;
     for (const std::u16string& candidate : candidates) {
       std::u16string tried = join_path(directory, candidate);
       const Candidate seen = look_at(os, tried);
       if (seen == Candidate::File) {
         return tried;
       }
-      if (seen == Candidate::DirectoryMissing && all_stay) {
-        break;
+      if (seen == Candidate::DirectoryMissing && all_stay && !directory_queried) {
+        directory_queried = true;
+        if (is_missing_directory(os, directory)) {
+          break;
+        }
       }
     }
   }

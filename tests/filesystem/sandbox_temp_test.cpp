@@ -32,8 +32,11 @@ const std::u16string kObrex = kTornel + u"\\Obrex";
 const std::u16string kTemp = kObrex + u"\\sandbox-temp";
 
 struct TreeCase {
-  std::u16string existing;                    // the deepest directory there beforehand
-  bool file_in_the_way = false;               // sandbox-temp is a file
+  std::u16string existing; // the deepest directory there beforehand
+  // What stands at sandbox-temp: 'f' a file, 'j' a junction and 'l' a
+  // symbolic link to LocalLow, 'd' a directory that refuses to be opened;
+  // 0 nothing.
+  char in_the_way = 0;
   std::vector<std::pair<int, OsCode>> faults; // of the create_directory calls
   int create_calls;
   std::optional<std::string> error; // the text after "cannot create {the whole path}: "
@@ -44,23 +47,28 @@ TEST(PrepareSandboxTemp, CreatesTheMissingLevelsTopDown) {
   const std::string exists = "Cannot create a file when that file already exists. (os error 183)";
   const std::string denied = "Access is denied. (os error 5)";
   const TreeCase cases[] = {
-      {kTemp, false, {}, 1, std::nullopt, {}},
+      {kTemp, 0, {}, 1, std::nullopt, {}},
       // Walk: sandbox-temp, Obrex missing, Tornel made; then Obrex,
       // sandbox-temp.
-      {kLocalLow, false, {}, 5, std::nullopt, {kTornel, kObrex, kTemp}},
-      {kObrex, true, {}, 1, exists, {}},
+      {kLocalLow, 0, {}, 5, std::nullopt, {kTornel, kObrex, kTemp}},
+      {kObrex, 'f', {}, 1, exists, {}},
+      // A level is read without following links: a link to a directory is
+      // no directory. One that refuses the open is read from its entry.
+      {kObrex, 'j', {}, 1, exists, {}},
+      {kObrex, 'l', {}, 1, exists, {}},
+      {kObrex, 'd', {}, 1, std::nullopt, {}},
       // Another run makes the two levels between the walk and the creation.
       {kTemp,
-       false,
+       0,
        {{1, win::ERROR_PATH_NOT_FOUND}, {2, win::ERROR_FILE_NOT_FOUND}},
        5,
        std::nullopt,
        {}},
-      {kTemp, false, {{1, win::ERROR_FILE_EXISTS}}, 1, std::nullopt, {}},
-      {kLocalLow, false, {{3, win::ERROR_ACCESS_DENIED}}, 3, denied, {}},
-      {kLocalLow, false, {{4, win::ERROR_ACCESS_DENIED}}, 4, denied, {kTornel}},
+      {kTemp, 0, {{1, win::ERROR_FILE_EXISTS}}, 1, std::nullopt, {}},
+      {kLocalLow, 0, {{3, win::ERROR_ACCESS_DENIED}}, 3, denied, {}},
+      {kLocalLow, 0, {{4, win::ERROR_ACCESS_DENIED}}, 4, denied, {kTornel}},
       {kLocalLow,
-       false,
+       0,
        {{1, win::ERROR_BAD_NETPATH}, {2, win::ERROR_BAD_NET_NAME}, {3, win::ERROR_INVALID_DRIVE}},
        7,
        std::nullopt,
@@ -69,8 +77,15 @@ TEST(PrepareSandboxTemp, CreatesTheMissingLevelsTopDown) {
   for (const TreeCase& c : cases) {
     SimulatedOs os;
     os.add_directory(c.existing);
-    if (c.file_in_the_way) {
-      os.add_file(kTemp);
+    if (c.in_the_way != 0) {
+      test::SimFile& entry = c.in_the_way == 'f' ? os.add_file(kTemp) : os.add_directory(kTemp);
+      if (c.in_the_way == 'j' || c.in_the_way == 'l') {
+        entry.reparse_tag =
+            c.in_the_way == 'j' ? win::IO_REPARSE_TAG_MOUNT_POINT : win::IO_REPARSE_TAG_SYMLINK;
+        entry.link_target = kLocalLow;
+      } else if (c.in_the_way == 'd') {
+        os.fail_call("create_file", 1, win::ERROR_ACCESS_DENIED);
+      }
     }
     for (const auto& [nth, code] : c.faults) {
       os.fail_call("create_directory", nth, code);

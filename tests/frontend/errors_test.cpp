@@ -1,5 +1,5 @@
 #include "core/errors.h"
-#include "frontend/report.h"
+#include "core/report.h"
 
 #include <gtest/gtest.h>
 
@@ -91,6 +91,15 @@ TEST(ReportFailure, EscapesControlCharactersSoTheLineStaysOneLineAndInert) {
       // C1 controls (U+0080 to U+009F) are escaped; U+00A0 and beyond, and a
       // stray 0xC2, are not controls.
       {"\xc2\x80\xc2\x9b\xc2\xa0\xe2\x80\x8b\xc2", "\\x80\\x9b\xc2\xa0\xe2\x80\x8b\xc2"},
+      // The line and paragraph separators and the bidirectional controls
+      // become \u{HHHH}; their neighbours and a cut-off sequence do not.
+      {"a\xe2\x80\xa8"
+       "b\xe2\x80\xa9"
+       "c\xe2\x80\xaa\xe2\x80\xae"
+       "d\xe2\x81\xa6\xe2\x81\xa9",
+       "a\\u{2028}b\\u{2029}c\\u{202a}\\u{202e}d\\u{2066}\\u{2069}"},
+      {"\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xe2\x80",
+       "\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xe2\x80"},
   };
   for (const Case& c : cases) {
     SimulatedOs os;

@@ -1,7 +1,7 @@
 // Path equality decides which SID a run gets. It must hold for a path and
 // itself and not depend on the order of the two paths; the kind of separator
-// and the case of a drive letter must not matter outside a \\?\ or \??\ path,
-// which the system takes as written.
+// and the case of a drive letter must not matter outside a \\?\ path, which
+// the system takes as written (a \??\ path compares like any rooted one).
 // Input: bytes, the paths a and b cut at zero bytes (see fuzz_input.h); a
 // missing path is the empty text.
 #include <algorithm>
@@ -16,7 +16,7 @@
 namespace {
 
 bool is_verbatim(const std::string& path) {
-  return path.starts_with("\\\\?\\") || path.starts_with("\\??\\");
+  return path.starts_with("\\\\?\\");
 }
 
 bool is_ascii_letter(char c) {

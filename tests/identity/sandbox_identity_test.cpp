@@ -72,6 +72,17 @@ TEST(SandboxIdentity, PathEquality) {
       {R"(\\?\C:\Work/proj)", R"(\\?\C:\Work\proj)", false},
       {R"(\\?\C:\Work\.\proj)", R"(\\?\C:\Work\proj)", false},
       {R"(\\?\UNC\server\share\x)", R"(\\server\share\x)", false},
+      // "\??\", a leading "\\" without a share and a bare "\\." are no
+      // prefixes here: a root, then ordinary components.
+      {R"(\??\C:\Work\proj)", R"(\??\C:\Work\.\proj)", true},
+      {R"(\??\C:\Work\proj)", R"(\??\C:/Work/proj)", true},
+      {R"(\??\C:\Work\proj)", R"(/??/C:/Work/proj)", true},
+      {R"(\??\C:\Work\proj)", R"(\??\c:\Work\proj)", false},
+      {R"(\??\C:\)", R"(\??\C:)", true},
+      {R"(\Work\proj)", "//Work//proj", true},
+      {R"(\Work\proj)", R"(\\\Work\proj)", true},
+      {R"(\)", R"(\\)", true},
+      {R"(\)", R"(\\.)", true},
   };
   for (const auto& [a, b, equal] : cases) {
     EXPECT_EQ(paths_equal(a, b), equal) << a << " vs " << b;

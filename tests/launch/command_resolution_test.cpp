@@ -147,9 +147,10 @@ struct Machine : SimulatedOs {
 };
 
 // What is looked for, with PATH, PATHEXT and the entries; the program found,
-// and what finding it took: one attribute query per candidate tried, and an
-// open with the metadata reads for each candidate that the query did not
-// show missing (a second one after a 1920).
+// and what finding it took: one attribute query per candidate tried (and one
+// of a directory that a candidate showed may be missing), and an open with
+// the metadata reads for each candidate that the query did not show missing
+// (a second one after a 1920).
 struct Search {
   std::string name;
   std::optional<std::u16string> path;
@@ -164,6 +165,7 @@ TEST(ResolveCommand, FindsTheFirstFileDirectoriesOutermost) {
   const std::u16string kAb = u"C:\\a;C:\\b";
   const std::u16string kApps = u"C:\\u\\WindowsApps";
   const std::u16string kOdd = u"C:\\\xD800";
+  const std::u16string kLongExt = u"." + std::u16string(260, u'x');
   const Search cases[] = {
       {"git", kAb, {}, {{u"C:\\a", 'd'}, {u"C:\\b\\git.exe"}}, u"C:\\b\\git.EXE", 6, 1},
       {"git", kAb, {}, {{u"C:\\a\\git.exe"}, {u"C:\\b\\git.com"}}, u"C:\\a\\git.EXE", 2, 1},
@@ -212,9 +214,9 @@ TEST(ResolveCommand, FindsTheFirstFileDirectoriesOutermost) {
       {"tool", kAb, std::u16string(u".X\xD800"), {{u"C:\\a\\tool.exe"}}, u"C:\\a\\tool.EXE", 2, 1},
       // An unset PATH searches the current directory by relative names.
       {"tool", {}, {}, {{u"C:\\a\\tool.com"}, {u"C:\\cwd\\tool.exe"}}, u"tool.EXE", 2, 1},
-      // A missing directory is settled by its first candidate, unless a
-      // candidate could lead out of it.
-      {"git", u"C:\\gone;C:\\b", {}, {{u"C:\\b\\git.exe"}}, u"C:\\b\\git.EXE", 3, 1},
+      // A missing directory is settled by its first candidate and one query
+      // of the directory itself, unless a candidate could lead out of it.
+      {"git", u"C:\\gone;C:\\b", {}, {{u"C:\\b\\git.exe"}}, u"C:\\b\\git.EXE", 4, 1},
       {"git",
        u"C:\\gone",
        u".COM;\\..\\..\\b\\git.exe",
@@ -222,6 +224,11 @@ TEST(ResolveCommand, FindsTheFirstFileDirectoriesOutermost) {
        u"C:\\gone\\git\\..\\..\\b\\git.exe",
        2,
        1},
+      // A candidate that answers "path not found" while its directory is
+      // there passes nothing over: one that leaves the current directory for
+      // a missing drive, and one too long for the system.
+      {"Q", {}, u":x;.EXE", {{u"C:\\cwd\\Q.EXE"}}, u"Q.EXE", 2, 1},
+      {"tool", u"C:\\a", kLongExt + u";.EXE", {{u"C:\\a\\tool.EXE"}}, u"C:\\a\\tool.EXE", 3, 1},
       // PATH's units are kept even when they are not Unicode.
       {"tool", kOdd, u".EXE", {{kOdd + u"\\tool.exe"}}, kOdd + u"\\tool.EXE", 1, 1},
   };

@@ -152,6 +152,10 @@ OsResult<std::uint32_t> SimulatedOs::get_file_attributes(std::u16string_view pat
   if (const auto fault = enter("get_file_attributes")) {
     return std::unexpected(*fault);
   }
+  // With long paths off, a path of MAX_PATH units or more is not found.
+  if (path.size() >= 260 && !path.starts_with(u"\\\\?\\")) {
+    return std::unexpected(win::ERROR_PATH_NOT_FOUND);
+  }
   // The entry itself: a link, even one to nothing, has attributes of its own.
   const std::u16string key = normalise(path);
   const auto it = files.find(key);

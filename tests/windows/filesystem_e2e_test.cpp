@@ -67,6 +67,34 @@ TEST_F(SandboxTempE2e, FileInItsPlaceFailsTheRun) {
   EXPECT_EQ(run.exit_code, 126u);
 }
 
+// A junction at the sandbox temporary directory's place, even one to a
+// directory, is no directory: the run refuses it and changes nothing there.
+TEST_F(SandboxTempE2e, JunctionInItsPlaceFailsTheRun) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << "Wine makes no junctions: mklink /J and CreateSymbolicLinkW report success "
+                    "and create nothing";
+  }
+  if (!remove_empty_levels()) {
+    GTEST_SKIP() << utf8(levels_.sandbox_temp) << " holds files of other runs; it is left alone";
+  }
+  ::CreateDirectoryW(levels_.tornel.c_str(), nullptr);
+  ::CreateDirectoryW(levels_.obrex.c_str(), nullptr);
+  wchar_t system[MAX_PATH];
+  const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring cmd = std::wstring(system, length) + L"\\cmd.exe";
+  ASSERT_EQ(run_raw(cmd, quoted_path(cmd) + L" /d /c mklink /J " +
+                             quoted_path(levels_.sandbox_temp) + L" " +
+                             quoted_path(project_.path()))
+                .exit_code,
+            0u);
+  const RunOutcome run = run_probe();
+  // The junction alone goes; the directory it points to stays.
+  ::RemoveDirectoryW(levels_.sandbox_temp.c_str());
+  EXPECT_EQ(run.err, "obrex-sandbox-exec: cannot create " + utf8(levels_.sandbox_temp) + ": " +
+                         os_error_text(ERROR_ALREADY_EXISTS) + "\n");
+  EXPECT_EQ(run.exit_code, 126u);
+}
+
 class PathPreparationE2e : public testing::Test {
 protected:
   TempDirectory project_;

@@ -85,6 +85,10 @@ TEST(FrontEndE2e, UsageMessagesAreOneLineWithExit126) {
            // stays one line and cannot drive the terminal.
            Case{L"--project C:\\p \"--\x1b[31mred\nnext\x9b\x7f\"",
                 "obrex-sandbox-exec: unknown argument: --\\x1b[31mred\\x0anext\\x9b\\x7f\n"},
+           // So are the separators and the bidirectional controls that would
+           // split the line or show it in another order.
+           Case{L"--project C:\\p --a\u202Eexe.txt\u2028b\u2066c",
+                "obrex-sandbox-exec: unknown argument: --a\\u{202e}exe.txt\\u{2028}b\\u{2066}c\n"},
            // Redirected standard error receives UTF-8, whatever the console's
            // code page.
            Case{L"--project C:\\p --b\u00e9\u4e2d\U0001F600",

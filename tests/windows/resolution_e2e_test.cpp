@@ -52,6 +52,7 @@ struct ResolutionCase {
   std::wstring error = {};
   std::optional<DWORD> os_error = {};
   std::wstring project = L"{dir}";
+  std::wstring current_directory = L"{probe_dir}";
 };
 
 void PrintTo(const ResolutionCase& c, std::ostream* out) {
@@ -79,9 +80,11 @@ TEST_P(CommandResolution, FindsTheProgramOrFails) {
   const std::vector<EnvironmentOverride> environment = {{L"PATH", expanded(c.path)},
                                                         {L"PATHEXT", c.pathext}};
 
-  // An empty PATH entry stands for the current directory: the probe's.
-  ASSERT_TRUE(::SetCurrentDirectoryW(expanded(L"{probe_dir}").c_str()));
+  // An empty PATH entry stands for the current directory: the probe's, unless
+  // the case names its own (left again before the case's directory goes).
+  ASSERT_TRUE(::SetCurrentDirectoryW(expanded(c.current_directory).c_str()));
   const RunOutcome run = run_obrex(command_line(arguments), environment);
+  ASSERT_TRUE(::SetCurrentDirectoryW(expanded(L"{probe_dir}").c_str()));
 
   if (c.program.empty()) {
     std::string expected = "obrex-sandbox-exec: " + utf8(expanded(c.error));
@@ -126,6 +129,15 @@ INSTANTIATE_TEST_SUITE_P(
                                    .command = L"obrex_probe",
                                    .path = L";{dir}\\b",
                                    .program = L"obrex_probe.EXE"},
+                    // "Q:x" leaves the current directory for a drive that is
+                    // not there; Q.EXE in the current directory is still found.
+                    ResolutionCase{.name = "PathExtPieceLeavingTheDirectoryPassesNothingOver",
+                                   .layout = {L"Q.EXE*"},
+                                   .command = L"Q",
+                                   .path = L"",
+                                   .pathext = L":x;.EXE",
+                                   .program = L"Q.EXE",
+                                   .current_directory = L"{dir}"},
                     ResolutionCase{.name = "NotOnPath",
                                    .command = L"obrex_no_such_tool",
                                    .path = L"{probe_dir};{dir}",

@@ -1,4 +1,5 @@
-// How the program shows a failure: one line on standard error.
+// How both programs show a failure: one line on standard error, its control
+// characters escaped, and the writer to a standard stream under it.
 #pragma once
 
 #include <cstdint>
@@ -13,11 +14,8 @@ namespace obrex {
 inline constexpr std::uint32_t kExitFailure = 126;
 inline constexpr std::uint32_t kExitInternalFailure = 101;
 
-// The text with every C0 control character, DEL and C1 control character
-// written as a visible escape, \xHH with the code in lower-case hex, so that
-// a path or argument can neither break the line nor drive the terminal.
-// Every other character stays as it is.
-std::string escape_control_characters(std::string_view text);
+// escape_control_characters, the escaping of the failure line, is declared
+// in obrex/sandbox.h for programs that use the library.
 
 // Writes "{program}: {message}\n" to standard error, its control characters
 // escaped, as write_standard_stream does. A failed write is an internal
