@@ -510,7 +510,7 @@ OsResult<std::uint32_t> Win32Os::get_acl_information(AclPtr acl) {
   if (!::GetAclInformation(static_cast<PACL>(acl.value), &size, sizeof size, AclSizeInformation)) {
     return last_error();
   }
-  return std::uint32_t{size.AceCount};
+  return static_cast<std::uint32_t>(size.AceCount);
 }
 
 OsResult<void> Win32Os::set_named_security_info(std::u16string_view path, std::uint32_t object_type,
