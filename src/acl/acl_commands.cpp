@@ -196,8 +196,8 @@ struct Target {
   std::string display;
 };
 
-// One part of a path's security, split into entries. `text` holds what the
-// entries point into.
+// One part of a path's security, split into entries; they point into the
+// text that the caller of read_acl keeps.
 struct ReadAcl {
   SddlAcl acl;
   std::uint32_t windows_count = 0; // the entries Windows counts, when asked for
