@@ -276,10 +276,19 @@ OsResult<std::u16string> verbatim_path(Os& os, std::u16string_view path) {
   }
 }
 
+// A name below a directory. A full path may end in a separator already (a
+// root always does), and the \\?\ form takes a second one for an empty name.
+std::u16string joined(std::u16string_view directory, std::u16string_view name) {
+  std::u16string path(directory);
+  if (!path.ends_with(u'\\')) {
+    path += u'\\';
+  }
+  return path.append(name);
+}
+
 Target child_of(const Target& directory, std::u16string_view name) {
   Target child = directory;
-  child.units += u'\\';
-  child.units += name;
+  child.units = joined(directory.units, name);
   if (!child.display.ends_with('\\') && !child.display.ends_with('/')) {
     child.display += '\\';
   }
@@ -298,7 +307,7 @@ struct Found {
 // followed.
 std::vector<Found> children(Os& os, AclOutput& out, const Target& directory) {
   std::vector<Found> found;
-  const auto listed = os.find_files(directory.units + u"\\*");
+  const auto listed = os.find_files(joined(directory.units, u"*"));
   if (!listed) {
     if (listed.error() != win::ERROR_FILE_NOT_FOUND) {
       out.fail(SandboxError::from_os_error(os, "cannot list " + directory.display, listed.error())

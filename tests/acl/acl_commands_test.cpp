@@ -262,6 +262,11 @@ TEST(AclRevoke, PrintsEachRemovalAndRecursesToEveryNameWithoutFollowingLinks) {
   for (const std::u16string& path : odd) {
     EXPECT_EQ(os.find(path)->dacl, "D:(A;;FA;;;SY)");
   }
+
+  // A root's full path ends in a separator; no name below it gets a second.
+  os.add_directory(u"D:\\");
+  os.add_file(u"D:\\f").dacl = granted;
+  EXPECT_EQ(os.run(u"revoke --project C:\\proj --recurse D:\\").out, "D:\\f" + removed);
 }
 
 // A revoke that would lock everyone out, that reads a DACL otherwise than

@@ -74,8 +74,8 @@ std::u16string SimulatedOs::full_path(std::u16string_view path) const {
       if (!parts.empty()) {
         parts.pop_back();
       }
-    } else if (!part.empty() && part != u".") {
-      parts.push_back(part);
+    } else if ((!part.empty() && part != u".") || (verbatim && start > 0 && end < rest.size())) {
+      parts.push_back(part); // the \\?\ form keeps an empty name: "x\\y" is not "x\y"
     }
     start = end + 1;
   }
