@@ -106,10 +106,16 @@ Results go to standard output, one tab-separated line each.
   show PATH...    For each path: its integrity labels, then the entries of
                   sandbox SIDs in its DACL. With --project, the entries of
                   the projects' SIDs; without, every explicit entry whose SID
-                  names no account (Windows shows it as "Account Unknown").
-  revoke PATH...  Removes the explicit entries of the project's two SIDs
-                  from each path; entries inherited from them go by
-                  themselves. Prints what it removed.
+                  names no account (Windows shows it as "Account Unknown")
+                  and every explicit allow entry of Everyone, the logon SID,
+                  Authenticated Users or Users. Labels below Medium are
+                  marked.
+  revoke PATH...  Removes the grants obrex-sandbox-exec writes for the
+                  project's two SIDs (explicit allow entries of full access,
+                  inherited by files and directories) from each path;
+                  entries inherited from them go by themselves. Other entries
+                  of those SIDs stay. Prints what it removed and kept.
+                  Refuses a path whose DACL would be left empty.
 
   --project DIR   A project directory, as given to obrex-sandbox-exec.
   --labels        revoke also removes an explicit label that
@@ -117,7 +123,7 @@ Results go to standard output, one tab-separated line each.
                   S:(ML;OICI;NWNR;;;ME). Other labels stay.
   --recurse       Also every file and directory below each path, without
                   following links; show reports only where an explicit entry
-                  or label lives.
+                  or label lives. A PATH that is a link is refused.
   --              Ends the options.
   --help          Prints this text.
   --version       Prints the version.

@@ -1,7 +1,7 @@
 // The three commands of obrex-sandbox-acl against the system: `sid` names a
 // project's SIDs, `show` lists the labels and the sandbox SIDs' entries of
-// paths, `revoke` removes a project's explicit entries and, when asked, the
-// labels obrex-sandbox-exec writes.
+// paths, `revoke` removes a project's grants and, when asked, the labels
+// obrex-sandbox-exec writes.
 #pragma once
 
 #include <string>
@@ -41,21 +41,36 @@ std::string output_line(std::initializer_list<std::string_view> fields);
 void print_sids(Os& os, AclOutput& out, const std::vector<std::string>& directories);
 
 // For each path, and with `recurse` everything below it:
-//   {path}\tlabel\t{level}\t{policy}\t{flags}\texplicit|inherited
+//   {path}\tlabel\t{level}\t{policy}\t{flags}\texplicit|inherited[\tbelow Medium]
 //   {path}\tlabel\tnone
 //   {path}\tentry\t{SID}\t{type}\t{mask}\t{flags}\texplicit|inherited\t{whose}
 // With projects, the entries of their SIDs ({whose}: "sandbox SID of DIR" or
 // "read-only SID of DIR"); without, the explicit entries whose SID names no
-// account ("no account"). Below a path only explicit labels and entries are
-// reported.
+// account ("no account") and the explicit allow entries of Everyone, the
+// logon SID, Authenticated Users and Users (their names). An explicit label
+// below Medium is marked "below Medium". Below a path only explicit labels
+// and entries are reported.
+//
+// Below a path every name is reached in the \\?\ form and kept in UTF-16
+// up to the system's calls; links and junctions are not followed. A given
+// path that is itself a link or junction is refused (a failure line), not
+// read through.
 void show_paths(Os& os, AclOutput& out, const AclRequest& request);
 
-// Removes from each path (and with `recurse` everything below it) the
-// explicit entries of the project's two SIDs and, with `labels`, an explicit
-// label that obrex-sandbox-exec writes, in one write per path; a path with
-// nothing to remove is not written. Afterwards one line per removal:
+// Removes from each path (and with `recurse` everything below it) the grants
+// obrex-sandbox-exec writes for the project's two SIDs (explicit allow
+// entries of full access inherited by files and directories) and, with
+// `labels`, an explicit label that it writes, in one write per path; a path
+// with nothing to remove is not written. Every other explicit entry of those
+// SIDs stays and is reported. A path is refused, and not written, when the
+// entries read from its text are not as many as Windows counts, or when its
+// DACL would be left without any entry. After the write the path is read
+// again; a removal that another write undid is made again, three times in
+// all, then reported as a failure. Afterwards one line per removal or kept
+// entry:
 //   {path}\tremoved entry\t{SID}\t{type}\t{mask}\t{flags}\t{whose}
 //   {path}\tremoved label\t{level}\t{policy}\t{flags}
+//   {path}\tkept entry\t{SID}\t{type}\t{mask}\t{flags}\t{whose}
 void revoke_paths(Os& os, AclOutput& out, const AclRequest& request);
 
 // The whole program: reads the process command line, runs the command and

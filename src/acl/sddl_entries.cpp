@@ -155,7 +155,9 @@ bool SddlEntry::inherited() const {
 }
 
 std::optional<SddlAcl> split_sddl_acl(std::string_view text) {
-  if (text.size() < 2 || text[1] != ':') {
+  // The part is a letter: "(:" would make the first entry the header's too.
+  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  if (text.size() < 2 || !letter(text[0]) || text[1] != ':') {
     return std::nullopt;
   }
   SddlAcl acl;

@@ -34,7 +34,7 @@ struct SddlAcl {
 
 // Splits an ACL text into its header and entries. Parentheses nest (a
 // condition holds its own) and do not count inside a double-quoted literal.
-// nullopt when the text does not begin with "X:", holds anything but
+// nullopt when the text does not begin with a letter and ':', holds anything but
 // entries after the header, or leaves a parenthesis or quote open.
 std::optional<SddlAcl> split_sddl_acl(std::string_view text);
 

@@ -7,6 +7,12 @@
 #include "platform/text.h"
 
 namespace obrex {
+namespace {
+
+// How often a grant is written while another write keeps removing it.
+constexpr int kGrantAttempts = 3;
+
+} // namespace
 
 bool dacl_mentions_sid(std::string_view dacl_text, std::string_view sid_text) {
   for (auto at = dacl_text.find(sid_text); at != std::string_view::npos;
@@ -39,14 +45,36 @@ Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_d
     if (dacl_mentions_sid(*dacl, sid_text)) {
       continue;
     }
-    if (auto granted = grant_write_access(os, path, sid); !granted) {
-      return granted;
+    // Another run may write the same DACL from a read it made before this
+    // write, and so drop this entry: the DACL is read again after the write,
+    // and written again while the entry is missing.
+    for (int attempt = 1;; ++attempt) {
+      const auto wrote = grant_write_access(os, path, sid);
+      if (!wrote) {
+        return std::unexpected(wrote.error());
+      }
+      if (!*wrote) {
+        break;
+      }
+      const auto written = read_security_text(os, path, win::DACL_SECURITY_INFORMATION);
+      if (!written) {
+        return std::unexpected(written.error());
+      }
+      if (dacl_mentions_sid(*written, sid_text)) {
+        break;
+      }
+      if (attempt == kGrantAttempts) {
+        return std::unexpected(
+            SandboxError::from_context("cannot keep the sandbox's write access to " + path +
+                                       ": another program rewrote its permissions " +
+                                       std::to_string(kGrantAttempts) + " times"));
+      }
     }
   }
   return {};
 }
 
-Result<void> grant_write_access(Os& os, std::string_view path, SidPtr sid) {
+Result<bool> grant_write_access(Os& os, std::string_view path, SidPtr sid) {
   const std::u16string units = utf8_to_utf16(path);
   const auto info = os.get_named_security_info(units, win::SE_FILE_OBJECT,
                                                win::DACL_SECURITY_INFORMATION, /*want_dacl=*/true);
@@ -60,7 +88,7 @@ Result<void> grant_write_access(Os& os, std::string_view path, SidPtr sid) {
   // that entry alone and lock every other principal out, the user too; it is
   // left as it is. An empty DACL, which grants nothing, gets the entry.
   if (info->dacl.value == nullptr) {
-    return {};
+    return false;
   }
 
   EXPLICIT_ACCESS_W entry;
@@ -87,7 +115,7 @@ Result<void> grant_write_access(Os& os, std::string_view path, SidPtr sid) {
     return std::unexpected(SandboxError::from_status(
         os, "cannot grant the sandbox write access to " + std::string(path), written.error()));
   }
-  return {};
+  return true;
 }
 
 } // namespace obrex

@@ -19,18 +19,22 @@ bool dacl_mentions_sid(std::string_view dacl_text, std::string_view sid_text);
 
 // For each write path in order: skipped silently when it fails the existence
 // test; otherwise the Low write label unless present, then the grant unless
-// the DACL already mentions `sid_text`. One path is finished before the next
-// is begun; the first failure stops the pass and earlier paths keep their
-// changes.
+// the DACL already mentions `sid_text`. A grant is checked by reading the
+// DACL again after the write and written again, up to three times in all,
+// while another program's write has removed it ("cannot keep the sandbox's
+// write access to {path}: another program rewrote its permissions 3 times").
+// One path is finished before the next is begun; the first failure stops the pass and earlier paths
+// keep their changes.
 Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_dirs, SidPtr sid,
                                  std::string_view sid_text);
 
 // Adds to the path's DACL an entry granting `sid` full access, inherited by
 // files and subdirectories; the rest of the DACL and its inheritance setting
-// stay as they were. A path without a DACL (a null DACL, full access for
-// everyone) is already writable and is left unchanged. Fails with "cannot read the permissions of
-// {path}", "cannot extend the permissions of {path}" or "cannot grant the sandbox write access to
-// {path}" and the returned status.
-Result<void> grant_write_access(Os& os, std::string_view path, SidPtr sid);
+// stay as they were. True when it wrote; false for a path without a DACL (a
+// null DACL, full access for everyone), which is already writable and is left
+// unchanged. Fails with "cannot read the permissions of {path}", "cannot
+// extend the permissions of {path}" or "cannot grant the sandbox write access
+// to {path}" and the returned status.
+Result<bool> grant_write_access(Os& os, std::string_view path, SidPtr sid);
 
 } // namespace obrex

@@ -236,6 +236,9 @@ public:
   // SetEntriesInAclW with one entry; the new ACL (which may be null) is
   // released with local_free. The error is the returned status.
   virtual OsResult<AclPtr> set_entries_in_acl(const EXPLICIT_ACCESS_W& entry, AclPtr old_acl) = 0;
+  // GetAclInformation with AclSizeInformation: the number of entries
+  // (AceCount) of a non-null ACL.
+  virtual OsResult<std::uint32_t> get_acl_information(AclPtr acl) = 0;
   // SetNamedSecurityInfoW with no owner and no group. The error is the
   // returned status.
   virtual OsResult<void> set_named_security_info(std::u16string_view path,

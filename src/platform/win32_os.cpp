@@ -505,6 +505,14 @@ OsResult<AclPtr> Win32Os::set_entries_in_acl(const EXPLICIT_ACCESS_W& entry, Acl
   return AclPtr{acl};
 }
 
+OsResult<std::uint32_t> Win32Os::get_acl_information(AclPtr acl) {
+  ::ACL_SIZE_INFORMATION size{};
+  if (!::GetAclInformation(static_cast<PACL>(acl.value), &size, sizeof size, AclSizeInformation)) {
+    return last_error();
+  }
+  return static_cast<std::uint32_t>(size.AceCount);
+}
+
 OsResult<void> Win32Os::set_named_security_info(std::u16string_view path, std::uint32_t object_type,
                                                 std::uint32_t information, AclPtr dacl,
                                                 AclPtr sacl) {

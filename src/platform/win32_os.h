@@ -59,6 +59,7 @@ public:
                                                       std::uint32_t information,
                                                       bool want_dacl) override;
   OsResult<AclPtr> set_entries_in_acl(const EXPLICIT_ACCESS_W& entry, AclPtr old_acl) override;
+  OsResult<std::uint32_t> get_acl_information(AclPtr acl) override;
   OsResult<void> set_named_security_info(std::u16string_view path, std::uint32_t object_type,
                                          std::uint32_t information, AclPtr dacl,
                                          AclPtr sacl) override;

@@ -79,7 +79,9 @@ TEST(AclShow, ListsTheLabelAndTheProjectsOrTheAccountlessEntries) {
   SimFile& w = os.add_directory(u"C:\\w");
   w.label = "S:(ML;OICI;NW;;;LW)";
   w.dacl = fill("D:AI(A;OICI;FA;;;{P})(A;OICIID;0x1200a9;;;{R})(A;OICI;FA;;;{O})"
-                "(D;;FA;;;S-1-5-21-9-9-9-9)(A;;FA;;;S-1-5-21-1-2-3-1001)(A;OICIID;FA;;;BA)");
+                "(D;;FA;;;S-1-5-21-9-9-9-9)(A;;FA;;;S-1-5-21-1-2-3-1001)(A;OICIID;FA;;;BA)"
+                "(A;OICI;FA;;;WD)(A;;0x1301bf;;;S-1-5-5-0-123456)(A;OICIID;FA;;;AU)(A;;FA;;;BU)"
+                "(D;;FA;;;WD)(A;;FA;;;S-1-5-11)");
   struct Case {
     const char* name;
     std::u16string arguments;
@@ -87,14 +89,18 @@ TEST(AclShow, ListsTheLabelAndTheProjectsOrTheAccountlessEntries) {
   };
   const Case cases[] = {
       {"by project", u"show --project C:\\proj C:\\w",
-       fill("C:\\w\tlabel\tLow\tNW\tOICI\texplicit\n"
+       fill("C:\\w\tlabel\tLow\tNW\tOICI\texplicit\tbelow Medium\n"
             "C:\\w\tentry\t{P}\tallow\t0x001f01ff\tOICI\texplicit\tsandbox SID of C:\\proj\n"
             "C:\\w\tentry\t{R}\tallow\t0x001200a9\tOICI\tinherited\tread-only SID of C:\\proj\n")},
       {"without a project, the explicit entries of SIDs without an account", u"show C:\\w",
-       fill("C:\\w\tlabel\tLow\tNW\tOICI\texplicit\n"
+       fill("C:\\w\tlabel\tLow\tNW\tOICI\texplicit\tbelow Medium\n"
             "C:\\w\tentry\t{P}\tallow\t0x001f01ff\tOICI\texplicit\tno account\n"
             "C:\\w\tentry\t{O}\tallow\t0x001f01ff\tOICI\texplicit\tno account\n"
-            "C:\\w\tentry\tS-1-5-21-9-9-9-9\tdeny\t0x001f01ff\t-\texplicit\tno account\n")},
+            "C:\\w\tentry\tS-1-5-21-9-9-9-9\tdeny\t0x001f01ff\t-\texplicit\tno account\n"
+            "C:\\w\tentry\tWD\tallow\t0x001f01ff\tOICI\texplicit\tEveryone\n"
+            "C:\\w\tentry\tS-1-5-5-0-123456\tallow\t0x001301bf\t-\texplicit\tlogon SID\n"
+            "C:\\w\tentry\tBU\tallow\t0x001f01ff\t-\texplicit\tUsers\n"
+            "C:\\w\tentry\tS-1-5-11\tallow\t0x001f01ff\t-\texplicit\tAuthenticated Users\n")},
   };
   for (const Case& c : cases) {
     const auto outcome = os.run(c.arguments);
@@ -127,6 +133,14 @@ TEST(AclShow, RecursesWithoutFollowingLinksAndReportsOnlyExplicitLabelsAndEntrie
   EXPECT_EQ(outcome.status, 0u);
 }
 
+long occurrences(std::string_view text, std::string_view part) {
+  long found = 0;
+  for (auto at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) {
+    ++found;
+  }
+  return found;
+}
+
 // The state of one path: its DACL and its label.
 struct Security {
   std::string dacl;
@@ -140,40 +154,55 @@ TEST(AclRevoke, RemovesOnlyTheProjectsExplicitEntriesAndTheLaunchersLabels) {
     bool labels;
     Security before;
     Security after;
-    std::size_t removed; // lines printed
+    std::size_t removed; // lines printed for removals
+    std::size_t kept;    // lines printed for entries of the SIDs left in place
   };
   const Case cases[] = {
-      {"both SIDs' explicit entries, not the inherited one or another project's",
+      {"both SIDs' explicit grants, not the inherited one or another project's",
        false,
        {"D:AI(A;OICI;FA;;;{P})(A;OICIID;FA;;;{P})(A;OICI;FA;;;{O})(A;OICIID;FA;;;BA)"
-        "(D;OICI;0x1200a9;;;{R})",
+        "(A;OICI;0x1f01ff;;;{R})",
         "S:(ML;OICI;NW;;;LW)"},
        {"D:AI(A;OICIID;FA;;;{P})(A;OICI;FA;;;{O})(A;OICIID;FA;;;BA)", "S:(ML;OICI;NW;;;LW)"},
-       2},
+       2,
+       0},
+      {"only the grant the launcher writes: a deny entry and other rights or flags stay",
+       false,
+       {"D:(D;OICI;FA;;;{P})(A;OICI;FA;;;{P})(A;;FA;;;{R})(A;OICI;0x1200a9;;;{R})(A;;FA;;;SY)", ""},
+       {"D:(D;OICI;FA;;;{P})(A;;FA;;;{R})(A;OICI;0x1200a9;;;{R})(A;;FA;;;SY)", ""},
+       1,
+       3},
       {"the write label with --labels, in the same write",
        true,
        {"D:P(A;OICI;FA;;;{P})(A;;FA;;;SY)", "S:(ML;OICI;NW;;;LW)"},
        {"D:P(A;;FA;;;SY)", ""},
-       2},
+       2,
+       0},
       {"the deny label alone",
        true,
        {"D:(A;;FA;;;SY)", "S:(ML;OICI;NWNR;;;ME)"},
        {"D:(A;;FA;;;SY)", ""},
-       1},
-      {"a conditional entry of the project, not another one",
+       1,
+       0},
+      {"the grant beside conditional entries whose literals hold parentheses",
        false,
-       {"D:(XA;;FA;;;{P};(@User.x == \"(\"))(XA;;FA;;;{O};(@User.x == \"(\"))", ""},
-       {"D:(XA;;FA;;;{O};(@User.x == \"(\"))", ""},
+       {"D:(XA;;FA;;;{O};(@User.x == \"(\"))(A;OICI;FA;;;{P})(XA;OICI;FA;;;{P};(@User.x == "
+        "\")\"))",
+        ""},
+       {"D:(XA;;FA;;;{O};(@User.x == \"(\"))(XA;OICI;FA;;;{P};(@User.x == \")\"))", ""},
+       1,
        1},
       {"no other label",
        true,
        {"D:(A;;FA;;;SY)", "S:(ML;OICI;NW;;;HI)"},
        {"D:(A;;FA;;;SY)", "S:(ML;OICI;NW;;;HI)"},
+       0,
        0},
       {"no inherited label",
        true,
        {"D:(A;;FA;;;SY)", "S:(ML;OICIID;NW;;;LW)"},
        {"D:(A;;FA;;;SY)", "S:(ML;OICIID;NW;;;LW)"},
+       0,
        0},
   };
   for (const Case& c : cases) {
@@ -185,38 +214,134 @@ TEST(AclRevoke, RemovesOnlyTheProjectsExplicitEntriesAndTheLaunchersLabels) {
         std::u16string(u"revoke --project C:\\proj ") + (c.labels ? u"--labels " : u"") + u"C:\\w";
     const auto first = os.run(arguments);
     EXPECT_EQ((Security{w.dacl, w.label}), (Security{fill(c.after.dacl), c.after.label})) << c.name;
-    EXPECT_EQ(std::ranges::count(first.out, '\n'), static_cast<long>(c.removed)) << c.name;
+    EXPECT_EQ(std::ranges::count(first.out, '\n'), static_cast<long>(c.removed + c.kept))
+        << c.name << ": " << first.out;
+    EXPECT_EQ(occurrences(first.out, "\tkept entry\t"), static_cast<long>(c.kept)) << c.name;
     EXPECT_EQ(first.err, "") << c.name;
     EXPECT_EQ(first.status, 0u) << c.name;
     EXPECT_EQ(os.calls("set_named_security_info"), c.removed > 0 ? 1 : 0) << c.name;
 
     // Nothing is left to remove the second time: nothing is written.
     const auto second = os.run(arguments);
-    EXPECT_EQ(second.out, "") << c.name;
+    EXPECT_EQ(std::ranges::count(second.out, '\n'), static_cast<long>(c.kept)) << c.name;
     EXPECT_EQ(second.status, 0u) << c.name;
     EXPECT_EQ(os.calls("set_named_security_info"), c.removed > 0 ? 1 : 0) << c.name;
   }
 }
 
-TEST(AclRevoke, PrintsEachRemovalAndRecursesWithoutFollowingLinks) {
+// Names that the plain Win32 form cannot reach ("x." names "x" there, a name
+// with an unpaired surrogate has no UTF-8 form) are revoked all the same.
+TEST(AclRevoke, PrintsEachRemovalAndRecursesToEveryNameWithoutFollowingLinks) {
   Machine os;
   SimFile& w = os.add_directory(u"C:\\w");
   w.dacl = fill("D:(A;OICI;FA;;;{P})(A;;FA;;;SY)");
   w.label = "S:(ML;OICI;NW;;;LW)";
-  os.add_file(u"C:\\w\\sub\\f").dacl = fill("D:(A;OICIID;FA;;;{P})(A;;0x1200a9;;;{R})");
+  os.add_file(u"C:\\w\\sub\\f").dacl = fill("D:(A;OICIID;FA;;;{P})(A;OICI;FA;;;{R})");
   SimFile& link = os.add_directory(u"C:\\w\\link");
   link.reparse_tag = win::IO_REPARSE_TAG_SYMLINK;
-  link.dacl = fill("D:(A;;FA;;;{P})");
+  link.dacl = fill("D:(A;OICI;FA;;;{P})");
+  const std::string granted = fill("D:(A;OICI;FA;;;{P})(A;;FA;;;SY)");
+  os.add_file(u"C:\\w\\x").dacl = "D:(A;;FA;;;SY)";
+  const std::u16string odd[] = {u"\\\\?\\C:\\w\\x.", u"\\\\?\\C:\\w\\y ", u"C:\\w\\z\xD800"};
+  for (const std::u16string& path : odd) {
+    os.add_file(path).dacl = granted;
+  }
   const auto outcome = os.run(u"revoke --project C:\\proj --labels --recurse C:\\w");
-  EXPECT_EQ(outcome.out,
-            fill("C:\\w\tremoved entry\t{P}\tallow\t0x001f01ff\tOICI\tsandbox SID of C:\\proj\n"
-                 "C:\\w\tremoved label\tLow\tNW\tOICI\n"
-                 "C:\\w\\sub\\f\tremoved entry\t{R}\tallow\t0x001200a9\t-\tread-only SID of "
-                 "C:\\proj\n"));
+  const std::string removed = fill("\tremoved entry\t{P}\tallow\t0x001f01ff\tOICI\tsandbox SID of "
+                                   "C:\\proj\n");
+  EXPECT_EQ(outcome.out, "C:\\w" + removed + "C:\\w\tremoved label\tLow\tNW\tOICI\n" +
+                             fill("C:\\w\\sub\\f\tremoved entry\t{R}\tallow\t0x001f01ff\tOICI\t"
+                                  "read-only SID of C:\\proj\n") +
+                             "C:\\w\\x." + removed + "C:\\w\\y " + removed +
+                             "C:\\w\\z\xEF\xBF\xBD" + removed);
   EXPECT_EQ(outcome.err, "");
   EXPECT_EQ(outcome.status, 0u);
   EXPECT_EQ(os.find(u"C:\\w\\sub\\f")->dacl, fill("D:(A;OICIID;FA;;;{P})"));
-  EXPECT_EQ(link.dacl, fill("D:(A;;FA;;;{P})"));
+  EXPECT_EQ(link.dacl, fill("D:(A;OICI;FA;;;{P})"));
+  EXPECT_EQ(os.find(u"C:\\w\\x")->dacl, "D:(A;;FA;;;SY)");
+  for (const std::u16string& path : odd) {
+    EXPECT_EQ(os.find(path)->dacl, "D:(A;;FA;;;SY)");
+  }
+
+  // A root's full path ends in a separator; no name below it gets a second.
+  os.add_directory(u"D:\\");
+  os.add_file(u"D:\\f").dacl = granted;
+  EXPECT_EQ(os.run(u"revoke --project C:\\proj --recurse D:\\").out, "D:\\f" + removed);
+}
+
+// A revoke that would lock everyone out, that reads a DACL otherwise than
+// Windows counts it, or that is given a link writes nothing to that path.
+TEST(AclRevoke, RefusesAPathItCannotChangeSafely) {
+  struct Case {
+    const char* name;
+    std::u16string command;
+    std::string dacl;
+    std::uint32_t windows_count; // 0: as many entries as the text holds
+    bool link;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"no entry left", u"revoke --project C:\\proj --labels C:\\w", "D:P(A;OICI;FA;;;{P})", 0,
+       false,
+       "refusing to leave C:\\w without any entry in its DACL, which would lock everyone out; "
+       "run icacls C:\\w /reset to give it its parent's permissions instead"},
+      {"an entry the text does not show", u"revoke --project C:\\proj C:\\w",
+       "D:(A;OICI;FA;;;{P})(A;;FA;;;SY)", 3, false,
+       "cannot revoke on C:\\w: Windows counts 3 entries in its DACL but its text shows 2"},
+      {"a link, revoked", u"revoke --project C:\\proj --recurse C:\\w",
+       "D:(A;OICI;FA;;;{P})(A;;FA;;;SY)", 0, true,
+       "C:\\w is a link or junction, which is not followed: give the path it leads to"},
+      {"a link, shown", u"show C:\\w", "D:(A;OICI;FA;;;{P})(A;;FA;;;SY)", 0, true,
+       "C:\\w is a link or junction, which is not followed: give the path it leads to"},
+  };
+  for (const Case& c : cases) {
+    Machine os;
+    SimFile& w = os.add_directory(u"C:\\w");
+    w.dacl = fill(c.dacl);
+    w.label = "S:(ML;OICI;NW;;;LW)";
+    if (c.windows_count != 0) {
+      os.ace_counts[w.dacl] = c.windows_count;
+    }
+    if (c.link) {
+      w.reparse_tag = win::IO_REPARSE_TAG_MOUNT_POINT;
+    }
+    const auto outcome = os.run(c.command);
+    EXPECT_EQ(outcome.err, "obrex-sandbox-acl: " + c.err + "\n") << c.name;
+    EXPECT_EQ(outcome.out, "") << c.name;
+    EXPECT_EQ(outcome.status, 1u) << c.name;
+    EXPECT_EQ(os.calls("set_named_security_info"), 0) << c.name;
+    EXPECT_EQ(w.dacl, fill(c.dacl)) << c.name;
+    EXPECT_EQ(w.label, "S:(ML;OICI;NW;;;LW)") << c.name;
+  }
+}
+
+// A run that read the DACL before the revoke wrote it writes the grant back
+// after: the revoke removes it again, and says so when it keeps coming back.
+TEST(AclRevoke, RemovesAGrantThatAnotherWriteBroughtBack) {
+  const std::string before = fill("D:(A;OICI;FA;;;{P})(A;;FA;;;SY)");
+  for (const int returns : {1, 3}) {
+    Machine os;
+    SimFile& w = os.add_directory(u"C:\\w");
+    w.dacl = before;
+    // Reads: per attempt the DACL, then the check after the write.
+    for (int attempt = 0; attempt < returns; ++attempt) {
+      os.before_call("get_named_security_info", 2 + 2 * attempt,
+                     [&w, &before] { w.dacl = before; });
+    }
+    const auto outcome = os.run(u"revoke --project C:\\proj C:\\w");
+    if (returns == 1) {
+      EXPECT_EQ(outcome.err, "");
+      EXPECT_EQ(outcome.status, 0u);
+      EXPECT_EQ(w.dacl, "D:(A;;FA;;;SY)");
+      EXPECT_EQ(std::ranges::count(outcome.out, '\n'), 1) << outcome.out;
+    } else {
+      EXPECT_EQ(outcome.err, "obrex-sandbox-acl: the removal from C:\\w did not hold: another "
+                             "program wrote its permissions back 3 times\n");
+      EXPECT_EQ(outcome.status, 1u);
+      EXPECT_EQ(w.dacl, before);
+    }
+    EXPECT_EQ(os.calls("set_named_security_info"), returns == 1 ? 2 : 3);
+  }
 }
 
 // Every call of a revoke that removes an entry and a label fails in turn.

@@ -29,6 +29,7 @@ TEST(SplitSddlAcl, FindsEachEntryAndItsSidThroughNestedConditions) {
       {"too few fields", "D:(A;;FA;;BA)", "", {}, false},
       {"text between entries", "D:(A;;FA;;;BA)x(A;;FA;;;SY)", "", {}, false},
       {"no part letter", "(A;;FA;;;BA)", "", {}, false},
+      {"a parenthesis for the part letter", "(:A;;FA;;;BA)(A;;FA;;;SY)", "", {}, false},
   };
   for (const Case& c : cases) {
     const auto acl = split_sddl_acl(c.text);

@@ -16,6 +16,7 @@ constexpr const char* kSidText = "S-1-5-21-10-20-30-1";
 constexpr const char* kDefaultDacl = "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 constexpr const char* kGrant = "(A;OICI;FA;;;S-1-5-21-10-20-30-1)";
 constexpr const char* kLowLabel = "S:(ML;OICI;NW;;;LW)";
+constexpr const char* kOtherGrant = "(A;OICI;FA;;;S-1-5-21-10-20-30-2)";
 
 // A simulated system with the directory C:\w and the sandbox SID.
 struct Grants : test::SimulatedOs {
@@ -141,6 +142,40 @@ TEST(PrepareWritePaths, GrantsOnlyWhenTheWholeSidIsAbsent) {
     os.find(u"C:\\w")->dacl = dacl;
     ASSERT_TRUE(os.prepare({"C:\\w"}));
     EXPECT_EQ(os.find(u"C:\\w")->dacl, mentioned ? dacl : dacl + kGrant);
+    os.expect_nothing_held();
+  }
+}
+
+// Another run's grant, for the SID ...-2, written from a read it made before
+// this run wrote: it lands between this run's write and the read that checks
+// it, and this run's entry is gone.
+TEST(PrepareWritePaths, WritesAgainWhenAnotherRunsWriteRemovedTheGrant) {
+  struct Case {
+    int overwrites; // how many of this run's writes another write undoes
+    const char* message;
+    int grants;
+  };
+  const Case cases[] = {
+      {1, "", 2},
+      {3,
+       "cannot keep the sandbox's write access to C:\\w: another program rewrote its permissions "
+       "3 times",
+       3},
+  };
+  for (const Case& c : cases) {
+    Grants os;
+    // Reads: the label (#1), the DACL as text (#2), then per attempt the
+    // DACL to extend and the check after the write.
+    for (int attempt = 0; attempt < c.overwrites; ++attempt) {
+      os.before_call("get_named_security_info", 4 + 2 * attempt,
+                     [&os] { os.find(u"C:\\w")->dacl = std::string(kDefaultDacl) + kOtherGrant; });
+    }
+    const auto result = os.prepare({"C:\\w"});
+    EXPECT_EQ(result ? "" : result.error().message, c.message);
+    if (!*c.message) {
+      EXPECT_EQ(os.find(u"C:\\w")->dacl, std::string(kDefaultDacl) + kOtherGrant + kGrant);
+    }
+    EXPECT_EQ(os.calls("set_entries_in_acl"), c.grants);
     os.expect_nothing_held();
   }
 }

@@ -43,6 +43,7 @@ SimulatedOs::SimulatedOs() {
 std::u16string SimulatedOs::full_path(std::u16string_view path) const {
   std::u16string text(path);
   std::ranges::replace(text, u'/', u'\\');
+  const bool verbatim = text.starts_with(u"\\\\?\\") || text.starts_with(u"\\??\\");
   if (text.starts_with(u"\\\\?\\UNC\\")) {
     text = u"\\\\" + text.substr(8);
   } else if (text.starts_with(u"\\\\?\\") || text.starts_with(u"\\??\\")) {
@@ -73,10 +74,19 @@ std::u16string SimulatedOs::full_path(std::u16string_view path) const {
       if (!parts.empty()) {
         parts.pop_back();
       }
-    } else if (!part.empty() && part != u".") {
-      parts.push_back(part);
+    } else if ((!part.empty() && part != u".") || (verbatim && start > 0 && end < rest.size())) {
+      parts.push_back(part); // the \\?\ form keeps an empty name: "x\\y" is not "x\y"
     }
     start = end + 1;
+  }
+  // Outside the \\?\ form the last name loses its trailing dots and blanks:
+  // "x." and "x " name "x".
+  if (!verbatim && !parts.empty() && !rest.ends_with(u'\\')) {
+    std::u16string& last = parts.back();
+    last.erase(last.find_last_not_of(u". ") + 1);
+    if (last.empty()) {
+      parts.pop_back();
+    }
   }
   std::u16string result = root + u"\\";
   for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -130,9 +140,19 @@ int SimulatedOs::calls(const std::string& method) const {
   return it == counts_.end() ? 0 : it->second;
 }
 
+void SimulatedOs::before_call(const std::string& method, int nth, std::function<void()> action) {
+  actions_[{method, calls(method) + nth}] = std::move(action);
+}
+
 std::optional<OsCode> SimulatedOs::enter(const std::string& method) {
   call_log_.push_back(method);
-  const auto it = faults_.find({method, ++counts_[method]});
+  const int nth = ++counts_[method];
+  if (const auto action = actions_.find({method, nth}); action != actions_.end()) {
+    const std::function<void()> run = std::move(action->second);
+    actions_.erase(action);
+    run();
+  }
+  const auto it = faults_.find({method, nth});
   if (it == faults_.end()) {
     return std::nullopt;
   }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -141,6 +142,10 @@ public:
   // The SIDs (as text) that LookupAccountSidW finds an account for; every
   // other SID fails with ERROR_NONE_MAPPED.
   std::set<std::string> accounts = {"S-1-5-21-1-2-3-1001", "S-1-1-0", "S-1-5-18", "S-1-5-32-544"};
+  // GetAclInformation counts the entries of an ACL's text; a text listed
+  // here reports this count instead, as an ACL whose SDDL text hides an
+  // entry would.
+  std::map<std::string, std::uint32_t> ace_counts;
 
   // --- helpers for tests ----------------------------------------------------
   // Adds a file or a directory, and its missing parents.
@@ -159,6 +164,10 @@ public:
   // Makes the `nth` call (1-based, counted from now) of `method` fail with
   // `code`. Method names are those of Os.
   void fail_call(const std::string& method, int nth, OsCode code);
+  // Runs `action` when the `nth` call (1-based, counted from now) of `method`
+  // begins, before it looks at anything: another program's edit between two
+  // calls of this one.
+  void before_call(const std::string& method, int nth, std::function<void()> action);
   // How often `method` was called, and all calls in order.
   int calls(const std::string& method) const;
   const std::vector<std::string>& call_log() const { return call_log_; }
@@ -208,6 +217,7 @@ public:
                                                       std::uint32_t information,
                                                       bool want_dacl) override;
   OsResult<AclPtr> set_entries_in_acl(const EXPLICIT_ACCESS_W& entry, AclPtr old_acl) override;
+  OsResult<std::uint32_t> get_acl_information(AclPtr acl) override;
   OsResult<void> set_named_security_info(std::u16string_view path, std::uint32_t object_type,
                                          std::uint32_t information, AclPtr dacl,
                                          AclPtr sacl) override;
@@ -283,6 +293,7 @@ public:
 
 private:
   std::map<std::pair<std::string, int>, OsCode> faults_;
+  std::map<std::pair<std::string, int>, std::function<void()>> actions_;
   std::map<std::string, int> counts_;
   std::vector<std::string> call_log_;
   std::map<void*, HandleObject> handles_;

@@ -120,6 +120,35 @@ OsResult<AclPtr> SimulatedOs::get_security_descriptor_sacl(SecurityDescriptorPtr
   return AclPtr{found == nullptr ? nullptr : found->sacl.get()};
 }
 
+OsResult<std::uint32_t> SimulatedOs::get_acl_information(AclPtr acl) {
+  if (const auto fault = enter("get_acl_information")) {
+    return std::unexpected(*fault);
+  }
+  const std::string* text = acl_text(acl);
+  if (text == nullptr) {
+    ADD_FAILURE() << "GetAclInformation without an ACL";
+    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  }
+  if (const auto it = ace_counts.find(*text); it != ace_counts.end()) {
+    return it->second;
+  }
+  // One entry per parenthesis at the outer level; a condition's own
+  // parentheses and those inside a quoted literal do not count.
+  std::uint32_t entries = 0;
+  int depth = 0;
+  bool quoted = false;
+  for (const char c : *text) {
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && c == '(' && depth++ == 0) {
+      ++entries;
+    } else if (!quoted && c == ')') {
+      --depth;
+    }
+  }
+  return entries;
+}
+
 OsResult<Handle> SimulatedOs::open_process_token(std::uint32_t access) {
   if (const auto fault = enter("open_process_token")) {
     return std::unexpected(*fault);

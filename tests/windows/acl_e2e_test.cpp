@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <algorithm>
@@ -72,6 +73,105 @@ TEST(AclE2e, TheAdapterListsADirectoryAndTellsAccountsFromUnknownSids) {
   }
 }
 
+// The entries the tool splits from a DACL's text are the entries Windows
+// counts in it (GetAclInformation), conditional entries with parentheses in
+// their literals among them.
+TEST(AclE2e, TheSplitTextHoldsAsManyEntriesAsWindowsCounts) {
+  const wchar_t* const texts[] = {
+      L"D:",
+      L"D:PAI(A;OICI;FA;;;S-1-5-21-1-2-3-4)(A;OICIID;FA;;;SY)(D;;FA;;;WD)",
+      L"D:(XA;;FA;;;WD;(@User.x == \"(\"))(A;OICI;FA;;;S-1-5-21-1-2-3-4)",
+      L"D:(XA;OICI;FX;;;WD;((@User.Title == \"PM\") && (@User.Division == \"Fin)(ance\")))",
+  };
+  Win32Os os;
+  for (const wchar_t* text : texts) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor,
+                                                                nullptr)) {
+      const DWORD error = ::GetLastError();
+      if (running_under_wine() && std::wstring_view(text).find(L"XA;") != std::wstring_view::npos) {
+        continue; // Wine does not parse conditional entries; Windows does
+      }
+      ADD_FAILURE() << utf8(text) << ": " << error;
+      continue;
+    }
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+    const auto count = os.get_acl_information(AclPtr{dacl});
+    LPWSTR back = nullptr;
+    const bool converted = ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &back, nullptr);
+    const std::string back_text = converted ? utf8(back) : "";
+    ::LocalFree(back);
+    ::LocalFree(descriptor);
+    ASSERT_TRUE(count) << utf8(text) << ": " << count.error();
+    ASSERT_TRUE(converted) << utf8(text);
+    const auto acl = split_sddl_acl(back_text);
+    ASSERT_TRUE(acl) << back_text;
+    EXPECT_EQ(acl->entries.size(), *count) << back_text;
+  }
+}
+
+// Below a path, revoke reaches the names that the plain Win32 form does not:
+// "x." and "y " (which that form reads as "x" and "y") and a name holding an
+// unpaired surrogate.
+TEST(AclE2e, RevokeRecursesToEveryName) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << "Wine cannot create a name holding an unpaired surrogate, and its "
+                    "GetNamedSecurityInfoW does not find a \\\\?\\ name ending in a dot (2)";
+  }
+  TempDirectory project;
+  const std::wstring tree = project.make_directory(L"tree");
+  Win32Os os;
+  const auto identity = derive_sandbox_identity(os, utf8(project.path()), {});
+  ASSERT_TRUE(identity);
+  const std::wstring sid(identity->sid_text.begin(), identity->sid_text.end());
+
+  // Gives the path a DACL, through the \\?\ form.
+  const auto set_dacl = [](std::wstring path, const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    EXPECT_EQ(::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, dacl, nullptr),
+              0u)
+        << utf8(path);
+    ::LocalFree(descriptor);
+  };
+  std::vector<std::wstring> odd;
+  for (const std::wstring& name :
+       {std::wstring(L"x."), std::wstring(L"y "), std::wstring(L"z") + wchar_t(0xD800)}) {
+    odd.push_back(L"\\\\?\\" + tree + L"\\" + name);
+    const HANDLE file = ::CreateFileW(odd.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << utf8(odd.back());
+    ::CloseHandle(file);
+    set_dacl(odd.back(), L"D:(A;OICI;FA;;;" + sid + L")(A;;FA;;;WD)");
+  }
+  // A file keeps the inheritance flags of the grant, as the launcher writes
+  // it on a --write path that is a file: revoke matches them.
+  EXPECT_NE(security_text(odd[0], DACL_SECURITY_INFORMATION)
+                .find("(A;OICI;FA;;;" + identity->sid_text + ")"),
+            std::string::npos);
+
+  const RunOutcome revoked = run_acl({L"revoke", L"--project", project.path(), L"--recurse", tree});
+  EXPECT_EQ(revoked.err, "");
+  EXPECT_EQ(revoked.exit_code, 0u);
+  EXPECT_EQ(occurrences(revoked.out, "\tremoved entry\t"), 3u) << revoked.out;
+  for (const std::wstring& path : odd) {
+    const std::string after = security_text(path, DACL_SECURITY_INFORMATION);
+    EXPECT_EQ(after.find(identity->sid_text), std::string::npos) << utf8(path) << ": " << after;
+    EXPECT_NE(after.find("(A;;FA;;;WD)"), std::string::npos) << utf8(path) << ": " << after;
+    ::DeleteFileW(path.c_str()); // the plain form cannot name it for the clean-up
+  }
+}
+
 // The label's entries, without the ACL's flags: no label and a label without
 // entries are the same to Windows.
 std::string label_entries(const std::string& text) {
@@ -117,7 +217,7 @@ TEST(AclE2e, RevokeUndoesWhatTheLauncherWrote) {
   EXPECT_EQ(shown.err, "");
   EXPECT_EQ(shown.exit_code, 0u);
   const std::string whose = "sandbox SID of " + utf8(project.path());
-  for (const std::string& line : {utf8(write) + "\tlabel\tLow\tNW\tOICI\texplicit\n",
+  for (const std::string& line : {utf8(write) + "\tlabel\tLow\tNW\tOICI\texplicit\tbelow Medium\n",
                                   utf8(write) + "\tentry\t" + identity->sid_text +
                                       "\tallow\t0x001f01ff\tOICI\texplicit\t" + whose + "\n",
                                   utf8(deny) + "\tlabel\tMedium\tNWNR\tOICI\texplicit\n"}) {
