@@ -8,6 +8,7 @@
 
 #include "acl/sddl_entries.h"
 #include "core/errors.h"
+#include "core/permissions_lock.h"
 #include "core/report.h"
 #include "core/security_conversions.h"
 #include "identity/sandbox_identity.h"
@@ -644,7 +645,11 @@ void revoke_paths(Os& os, AclOutput& out, const AclRequest& request) {
     return std::ranges::none_of(label->acl.entries, removed_label);
   };
 
+  // Runs of the launcher and other revokes wait while a path's security is
+  // read, rewritten and checked.
+  PermissionsLock lock(os);
   const auto revoke = [&](const Target& path, bool) {
+    const auto turn = lock.hold();
     for (int attempt = 1;; ++attempt) {
       std::string lines;
       const Revoked revoked = revoke_once(path, lines);

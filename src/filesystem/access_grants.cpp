@@ -1,5 +1,6 @@
 #include "filesystem/access_grants.h"
 
+#include "core/permissions_lock.h"
 #include "filesystem/file_checks.h"
 #include "filesystem/labels.h"
 #include "platform/constants.h"
@@ -31,6 +32,7 @@ bool dacl_mentions_sid(std::string_view dacl_text, std::string_view sid_text) {
 
 Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_dirs, SidPtr sid,
                                  std::string_view sid_text) {
+  PermissionsLock lock(os);
   for (const std::string& path : write_dirs) {
     if (!existence_test(os, utf8_to_utf16(path))) {
       continue;
@@ -46,8 +48,10 @@ Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_d
       continue;
     }
     // Another run may write the same DACL from a read it made before this
-    // write, and so drop this entry: the DACL is read again after the write,
-    // and written again while the entry is missing.
+    // write, and so drop this entry. Runs of this program and revokes take
+    // turns through the lock; against any other writer the DACL is read
+    // again after the write, and written again while the entry is missing.
+    const auto turn = lock.hold();
     for (int attempt = 1;; ++attempt) {
       const auto wrote = grant_write_access(os, path, sid);
       if (!wrote) {

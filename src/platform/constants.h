@@ -89,5 +89,6 @@ inline constexpr std::uint32_t SEM_NOGPFAULTERRORBOX = 0x2;
 inline constexpr std::uint32_t CREATE_SUSPENDED = 0x4;
 inline constexpr std::uint32_t INFINITE = 0xFFFFFFFF;
 inline constexpr std::uint32_t WAIT_OBJECT_0 = 0;
+inline constexpr std::uint32_t WAIT_ABANDONED = 0x80;
 
 } // namespace obrex::win

@@ -292,6 +292,11 @@ public:
   virtual OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                          std::uint32_t milliseconds) = 0;
   virtual OsResult<std::uint32_t> get_exit_code_process(Handle process) = 0;
+  // CreateMutexW with a not inheritable handle, the descriptor given (null:
+  // the default), not owned: the handle of the named mutex, made or opened.
+  virtual OsResult<Handle> create_mutex(SecurityDescriptorPtr descriptor,
+                                        std::u16string_view name) = 0;
+  virtual OsResult<void> release_mutex(Handle mutex) = 0;
   // SetConsoleCtrlHandler(handler, TRUE) with this program's handler, which
   // answers CTRL_C_EVENT and CTRL_BREAK_EVENT as handled (TRUE) and leaves
   // every other event to the system. Unlike SetConsoleCtrlHandler(NULL, TRUE)

@@ -90,6 +90,9 @@ public:
   OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                  std::uint32_t milliseconds) override;
   OsResult<std::uint32_t> get_exit_code_process(Handle process) override;
+  OsResult<Handle> create_mutex(SecurityDescriptorPtr descriptor,
+                                std::u16string_view name) override;
+  OsResult<void> release_mutex(Handle mutex) override;
   OsResult<void> set_console_ctrl_handler() override;
 
   OsResult<void> lookup_account_sid(SidPtr sid) override;

@@ -180,5 +180,50 @@ TEST(PrepareWritePaths, WritesAgainWhenAnotherRunsWriteRemovedTheGrant) {
   }
 }
 
+// Runs of the launcher and revokes take turns at a DACL through one lock
+// that a sandboxed command can neither take nor hold up: taken only for a
+// grant that is written, held from the read through the check after the
+// write, and given up after a bounded wait (the grant then goes on alone).
+TEST(PrepareWritePaths, WritesEachGrantHoldingTheLockThatNoSandboxCanTake) {
+  for (const std::string lock : {"free", "held elsewhere", "not to be had"}) {
+    Grants os;
+    os.add_directory(u"C:\\v");
+    if (lock == "held elsewhere") {
+      os.mutexes[u"Local\\Tornel.Obrex.Permissions"].held_elsewhere = true;
+    } else if (lock == "not to be had") {
+      os.fail_call("create_mutex", 1, win::ERROR_ACCESS_DENIED);
+    }
+    ASSERT_TRUE(os.prepare({"C:\\w", "C:\\v"})) << lock;
+    EXPECT_EQ(os.find(u"C:\\v")->dacl, std::string(kDefaultDacl) + kGrant) << lock;
+    EXPECT_EQ(os.calls("create_mutex"), 1) << lock; // once for both paths
+    EXPECT_EQ(os.calls("release_mutex"), lock == "free" ? 2 : 0) << lock;
+    if (lock != "not to be had") {
+      const auto& mutex = os.mutexes.at(u"Local\\Tornel.Obrex.Permissions");
+      // Made by this run: labelled against Low integrity.
+      EXPECT_EQ(mutex.label, lock == "free" ? "S:(ML;;NWNRNX;;;ME)" : "") << lock;
+      EXPECT_EQ(mutex.held_here, 0) << lock;
+    }
+    if (lock == "free") {
+      // Between taking and giving up the lock: the read, the write and the
+      // check of one path.
+      std::vector<std::string> turn;
+      const auto& log = os.call_log();
+      const auto taken = std::ranges::find(log, "wait_for_single_object");
+      std::copy_if(
+          taken, std::find(taken, log.end(), "release_mutex"), std::back_inserter(turn),
+          [](const std::string& call) { return call.find("security_info") != std::string::npos; });
+      EXPECT_EQ(turn,
+                (std::vector<std::string>{"get_named_security_info", "set_named_security_info",
+                                          "get_named_security_info"}));
+    }
+    os.expect_nothing_held();
+
+    // Once granted, later runs take no lock at all.
+    const int made = os.calls("create_mutex");
+    ASSERT_TRUE(os.prepare({"C:\\w", "C:\\v"}));
+    EXPECT_EQ(os.calls("create_mutex"), made) << lock;
+  }
+}
+
 } // namespace
 } // namespace obrex

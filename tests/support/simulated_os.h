@@ -134,6 +134,14 @@ public:
   // with error 5 where it does not), and a process born into it cannot be
   // put into a job with UI limits (error 5).
   std::optional<std::uint32_t> own_job_limits;
+  // Named mutexes by name: the label of the descriptor they were made with
+  // (SDDL), and whether another process holds them (a wait then times out).
+  struct SimMutex {
+    std::string label;
+    bool held_elsewhere = false;
+    int held_here = 0;
+  };
+  std::map<std::u16string, SimMutex> mutexes;
   // Whether the handler that ignores Ctrl+C and Ctrl+Break was installed.
   bool ignores_console_interrupts = false;
   std::vector<SimRestrictedToken> restricted_tokens;
@@ -246,6 +254,9 @@ public:
   OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                  std::uint32_t milliseconds) override;
   OsResult<std::uint32_t> get_exit_code_process(Handle process) override;
+  OsResult<Handle> create_mutex(SecurityDescriptorPtr descriptor,
+                                std::u16string_view name) override;
+  OsResult<void> release_mutex(Handle mutex) override;
   OsResult<void> set_console_ctrl_handler() override;
   // The companion tool's calls (simulated_os_acl.cpp).
   OsResult<void> lookup_account_sid(SidPtr sid) override;
@@ -256,8 +267,9 @@ public:
   // --- for the implementation of the simulated calls ------------------------
   // The objects behind handles: a File holds the key of the entry reached;
   // `index` points into restricted_tokens (RestrictedToken), processes
-  // (Process, Thread) or jobs_ (Job); `access` is the rights of a token.
-  enum class HandleKind { File, Token, RestrictedToken, Job, Process, Thread };
+  // (Process, Thread) or jobs_ (Job); `path` is a mutex's name; `access` is
+  // the rights of a token.
+  enum class HandleKind { File, Token, RestrictedToken, Job, Process, Thread, Mutex };
   struct HandleObject {
     HandleKind kind;
     std::u16string path;
