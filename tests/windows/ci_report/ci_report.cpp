@@ -13,6 +13,13 @@
 //   obrex_ci_report skipped [--title TEXT] [--summary FILE] XML...
 //       for each GoogleTest XML report: how many tests ran, failed and were
 //       skipped, and every skipped test with its reason.
+//   obrex_ci_report run-as USER COMMAND_LINE
+//       starts COMMAND_LINE as the local account USER, whose password is in
+//       OBREX_RUN_AS_PASSWORD, in the current directory, and ends with its
+//       exit code. CreateProcessWithLogonW loads the account's profile, makes
+//       the environment from it (its own TEMP and profile folder, nothing of
+//       the caller's) and lets it use the caller's window station and
+//       desktop; it needs no privilege beyond knowing the password.
 //
 // Ends with 0, or with 2 when its arguments are wrong or a file cannot be
 // read or written. What it reports fails nothing.
@@ -428,9 +435,40 @@ std::optional<std::string> skipped_markdown(const std::string& file) {
   return text + "\n";
 }
 
+int run_as(const std::wstring& user, std::wstring command_line) {
+  std::vector<wchar_t> password(256);
+  const DWORD length = ::GetEnvironmentVariableW(L"OBREX_RUN_AS_PASSWORD", password.data(), 256);
+  if (length == 0 || length >= 256) {
+    std::fputs("obrex_ci_report: OBREX_RUN_AS_PASSWORD is not set\n", stderr);
+    return 2;
+  }
+  std::vector<wchar_t> directory(32768);
+  ::GetCurrentDirectoryW(32768, directory.data());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  const BOOL started = ::CreateProcessWithLogonW(
+      user.c_str(), L".", password.data(), LOGON_WITH_PROFILE, nullptr, command_line.data(),
+      CREATE_UNICODE_ENVIRONMENT, nullptr, directory.data(), &startup, &process);
+  const DWORD error = ::GetLastError();
+  ::SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
+  if (!started) {
+    std::fprintf(stderr, "obrex_ci_report: CreateProcessWithLogonW as %s failed with %lu\n",
+                 utf8(user).c_str(), error);
+    return 2;
+  }
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 2;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
 int usage() {
   std::fputs("usage: obrex_ci_report facts [--title TEXT] [--summary FILE]\n"
-             "       obrex_ci_report skipped [--title TEXT] [--summary FILE] XML...\n",
+             "       obrex_ci_report skipped [--title TEXT] [--summary FILE] XML...\n"
+             "       obrex_ci_report run-as USER COMMAND_LINE\n",
              stderr);
   return 2;
 }
@@ -442,6 +480,9 @@ int wmain(int argc, wchar_t** argv) {
     return usage();
   }
   const std::wstring verb = argv[1];
+  if (verb == L"run-as") {
+    return argc == 4 ? run_as(argv[2], argv[3]) : usage();
+  }
   std::string title = verb == L"facts" ? "Where the tests ran" : "Skipped tests";
   std::optional<std::wstring> summary;
   std::vector<std::string> files;
