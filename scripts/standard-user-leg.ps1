@@ -81,7 +81,7 @@ Invoke-Icacls $foreign /inheritance:r /grant:r "${account}:(OI)(CI)M" 'SYSTEM:(O
 Push-Location $bin
 try {
   $env:OBREX_RUN_AS_PASSWORD = $password
-  & $report run-as $account "cmd.exe /d /c `"$bin\leg.cmd`""
+  & $report run-as $account "$env:SystemRoot\System32\cmd.exe /d /c $bin\leg.cmd"
   $code = $LASTEXITCODE
 } finally {
   Remove-Item Env:OBREX_RUN_AS_PASSWORD

@@ -165,17 +165,17 @@ std::string integrity_name(const std::string& sid) {
 
 using Facts = std::vector<std::pair<std::string, std::string>>;
 
-void token_facts(Facts& facts) {
+void token_facts(Facts& out) {
   HANDLE token = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    facts.emplace_back("account", error_text("OpenProcessToken"));
+    out.emplace_back("account", error_text("OpenProcessToken"));
     return;
   }
   const auto user = token_record(token, TokenUser);
-  facts.emplace_back(
-      "account", user.empty()
-                     ? error_text("GetTokenInformation(TokenUser)")
-                     : account_name(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid));
+  out.emplace_back("account",
+                   user.empty()
+                       ? error_text("GetTokenInformation(TokenUser)")
+                       : account_name(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid));
 
   BYTE administrators[SECURITY_MAX_SID_SIZE];
   DWORD size = sizeof administrators;
@@ -194,7 +194,7 @@ void token_facts(Facts& facts) {
         }
       }
     }
-    facts.emplace_back("Administrators group", text);
+    out.emplace_back("Administrators group", text);
   }
 
   TOKEN_ELEVATION elevation{};
@@ -209,15 +209,15 @@ void token_facts(Facts& facts) {
                 : type == TokenElevationTypeLimited ? " (limited token of a split pair)"
                                                     : " (no split token)";
   }
-  facts.emplace_back("elevated", elevated);
+  out.emplace_back("elevated", elevated);
 
   const auto label = token_record(token, TokenIntegrityLevel);
   if (label.empty()) {
-    facts.emplace_back("integrity level", error_text("GetTokenInformation(TokenIntegrityLevel)"));
+    out.emplace_back("integrity level", error_text("GetTokenInformation(TokenIntegrityLevel)"));
   } else {
     const std::string sid =
         sid_text(reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(label.data())->Label.Sid);
-    facts.emplace_back("integrity level", integrity_name(sid) + " (" + sid + ")");
+    out.emplace_back("integrity level", integrity_name(sid) + " (" + sid + ")");
   }
   TOKEN_MANDATORY_POLICY policy{};
   if (::GetTokenInformation(token, TokenMandatoryPolicy, &policy, sizeof policy, &length)) {
@@ -228,77 +228,77 @@ void token_facts(Facts& facts) {
     if ((policy.Policy & TOKEN_MANDATORY_POLICY_NEW_PROCESS_MIN) != 0) {
       text += " new-process-min";
     }
-    facts.emplace_back("mandatory policy", text);
+    out.emplace_back("mandatory policy", text);
   } else {
-    facts.emplace_back("mandatory policy", error_text("GetTokenInformation(TokenMandatoryPolicy)"));
+    out.emplace_back("mandatory policy", error_text("GetTokenInformation(TokenMandatoryPolicy)"));
   }
   ::CloseHandle(token);
 }
 
-void job_facts(Facts& facts) {
+void job_facts(Facts& out) {
   BOOL in_job = FALSE;
   if (!::IsProcessInJob(::GetCurrentProcess(), nullptr, &in_job)) {
-    facts.emplace_back("in a job", error_text("IsProcessInJob"));
+    out.emplace_back("in a job", error_text("IsProcessInJob"));
     return;
   }
-  facts.emplace_back("in a job", in_job ? "yes" : "no");
+  out.emplace_back("in a job", in_job ? "yes" : "no");
   if (!in_job) {
     return;
   }
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   if (!::QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
                                    sizeof limits, nullptr)) {
-    facts.emplace_back("job breakaway", error_text("QueryInformationJobObject"));
+    out.emplace_back("job breakaway", error_text("QueryInformationJobObject"));
     return;
   }
   const DWORD flags = limits.BasicLimitInformation.LimitFlags;
   std::string breakaway = (flags & JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) != 0 ? "silent breakaway"
                           : (flags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0      ? "breakaway"
                                                                               : "none";
-  facts.emplace_back("job breakaway", breakaway + " (limit flags " + hex(flags) + ")");
+  out.emplace_back("job breakaway", breakaway + " (limit flags " + hex(flags) + ")");
   JOBOBJECT_BASIC_UI_RESTRICTIONS ui{};
   if (::QueryInformationJobObject(nullptr, JobObjectBasicUIRestrictions, &ui, sizeof ui, nullptr)) {
-    facts.emplace_back("job UI limits", hex(ui.UIRestrictionsClass));
+    out.emplace_back("job UI limits", hex(ui.UIRestrictionsClass));
   }
 }
 
-void volume_fact(Facts& facts, const std::string& what, const std::wstring& path) {
+void volume_fact(Facts& out, const std::string& what, const std::wstring& path) {
   wchar_t root[MAX_PATH + 1];
   wchar_t file_system[MAX_PATH + 1];
   DWORD flags = 0;
   if (!::GetVolumePathNameW(path.c_str(), root, MAX_PATH + 1)) {
-    facts.emplace_back(what, utf8(path) + ": " + error_text("GetVolumePathNameW"));
+    out.emplace_back(what, utf8(path) + ": " + error_text("GetVolumePathNameW"));
     return;
   }
   if (!::GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, file_system,
                                MAX_PATH + 1)) {
-    facts.emplace_back(what, utf8(path) + ": " + error_text("GetVolumeInformationW"));
+    out.emplace_back(what, utf8(path) + ": " + error_text("GetVolumeInformationW"));
     return;
   }
-  facts.emplace_back(what,
-                     utf8(path) + " on " + utf8(root) + ", " + utf8(file_system) + ", " +
-                         ((flags & FILE_PERSISTENT_ACLS) != 0 ? "keeps ACLs" : "keeps no ACLs") +
-                         " (flags " + hex(flags) + ")");
+  out.emplace_back(what,
+                   utf8(path) + " on " + utf8(root) + ", " + utf8(file_system) + ", " +
+                       ((flags & FILE_PERSISTENT_ACLS) != 0 ? "keeps ACLs" : "keeps no ACLs") +
+                       " (flags " + hex(flags) + ")");
 }
 
 Facts facts() {
-  Facts facts;
-  facts.emplace_back("Windows", windows_build());
+  Facts list;
+  list.emplace_back("Windows", windows_build());
   if (const auto wine = wine_version()) {
-    facts.emplace_back("Wine", *wine + " (it enforces no labels, restricted tokens or DACLs)");
+    list.emplace_back("Wine", *wine + " (it enforces no labels, restricted tokens or DACLs)");
   }
-  token_facts(facts);
+  token_facts(list);
   DWORD session = 0;
   if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) {
-    facts.emplace_back("session", std::to_string(session));
+    list.emplace_back("session", std::to_string(session));
   }
-  job_facts(facts);
+  job_facts(list);
   std::vector<wchar_t> path(32768);
   const DWORD length = ::GetCurrentDirectoryW(32768, path.data());
-  volume_fact(facts, "working directory", std::wstring(path.data(), length));
+  volume_fact(list, "working directory", std::wstring(path.data(), length));
   const DWORD temp = ::GetTempPathW(32768, path.data());
-  volume_fact(facts, "temporary folder", std::wstring(path.data(), temp));
-  return facts;
+  volume_fact(list, "temporary folder", std::wstring(path.data(), temp));
+  return list;
 }
 
 // Table cells hold no line break and no bar.
