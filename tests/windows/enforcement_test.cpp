@@ -170,6 +170,21 @@ DWORD write_security(const std::wstring& path, DWORD part, const std::wstring& s
   return result;
 }
 
+// Enables or disables one privilege of this process's token; whether the
+// token holds it and the change was made.
+bool switch_privilege(const wchar_t* name, bool enable) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
+    return false;
+  }
+  TOKEN_PRIVILEGES change{1, {{{0, 0}, static_cast<DWORD>(enable ? SE_PRIVILEGE_ENABLED : 0)}}};
+  const bool done = ::LookupPrivilegeValueW(nullptr, name, &change.Privileges[0].Luid) &&
+                    ::AdjustTokenPrivileges(token, FALSE, &change, 0, nullptr, nullptr) &&
+                    ::GetLastError() == ERROR_SUCCESS;
+  ::CloseHandle(token);
+  return done;
+}
+
 std::wstring wide(const std::string& ascii) {
   return std::wstring(ascii.begin(), ascii.end());
 }
@@ -245,7 +260,8 @@ TEST_F(EnforcementE2e, FilesBeforeTheFirstDenyRunAreUnreadable) {
   project_.make_directory(L"private\\old");
   const std::wstring file = project_.make_file(L"private\\old\\file.txt");
   const std::wstring attempt = L"try_read=" + file;
-  const RunOutcome outside = run_raw(probe_path(), quoted_path(probe_path()) + L" " + attempt);
+  const RunOutcome outside =
+      run_raw(probe_path(), quoted_path(probe_path()) + L" " + command_line_argument(attempt));
   ASSERT_EQ(attempt_outcome(outside, attempt), "0") << outside.out;
 
   const RunOutcome run =
@@ -308,14 +324,7 @@ TEST_F(EnforcementE2e, WritePathOwnedBySomeoneElseFailsTheRun) {
   std::wstring dir(given, given_length < MAX_PATH ? given_length : 0);
   const TempDirectory parent;
   if (dir.empty()) {
-    HANDLE token = nullptr;
-    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
-    TOKEN_PRIVILEGES restore{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
-    ::LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &restore.Privileges[0].Luid);
-    ::AdjustTokenPrivileges(token, FALSE, &restore, 0, nullptr, nullptr);
-    const DWORD adjusted = ::GetLastError();
-    ::CloseHandle(token);
-    if (adjusted != ERROR_SUCCESS) {
+    if (!switch_privilege(L"SeRestorePrivilege", true)) {
       GTEST_SKIP() << "making a directory that someone else owns takes SeRestorePrivilege, which "
                       "this account lacks, and OBREX_FOREIGN_OWNED_DIR is not set";
     }
@@ -323,18 +332,23 @@ TEST_F(EnforcementE2e, WritePathOwnedBySomeoneElseFailsTheRun) {
     ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &own);
     std::vector<std::uint64_t> user(64);
     DWORD length = 0;
-    ASSERT_TRUE(::GetTokenInformation(own, TokenUser, user.data(), 512, &length));
+    const BOOL read = ::GetTokenInformation(own, TokenUser, user.data(), 512, &length);
     ::CloseHandle(own);
     LPWSTR sid = nullptr;
-    ::ConvertSidToStringSidW(reinterpret_cast<::TOKEN_USER*>(user.data())->User.Sid, &sid);
-    const std::wstring modify = L"(A;OICI;0x1301BF;;;" + std::wstring(sid) + L")";
+    if (read) {
+      ::ConvertSidToStringSidW(reinterpret_cast<::TOKEN_USER*>(user.data())->User.Sid, &sid);
+    }
+    const std::wstring modify = L"(A;OICI;0x1301BF;;;" + std::wstring(sid ? sid : L"") + L")";
     ::LocalFree(sid);
     dir = parent.make_directory(L"foreign");
-    ASSERT_EQ(write_security(dir,
-                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                 PROTECTED_DACL_SECURITY_INFORMATION,
-                             L"O:SYD:P(A;OICI;FA;;;SY)" + modify),
-              0u);
+    const DWORD written = write_security(dir,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                             PROTECTED_DACL_SECURITY_INFORMATION,
+                                         L"O:SYD:P(A;OICI;FA;;;SY)" + modify);
+    // Children inherit the enabled privilege, and with it the launcher could
+    // write the owner and the label.
+    ASSERT_TRUE(switch_privilege(L"SeRestorePrivilege", false));
+    ASSERT_EQ(written, 0u);
   }
   const RunOutcome run = run_probe({L"--project", project_.path(), L"--write", dir}, {});
   EXPECT_EQ(run.exit_code, 126u) << run.out;
