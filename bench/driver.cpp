@@ -2,7 +2,7 @@
 // command, against the floors (bench/floor.cpp) running the same command and
 // the command started directly.
 //
-//   obrex_bench.exe [--rounds N] [--launcher PATH] [--baseline PATH]
+//   obrex_bench.exe [--rounds N] [--launcher PATH] [--baseline PATH] [--tree FILES]
 //
 // Every case runs in rounds: each round starts the programs one after
 // another, the order rotated by one every round, after one untimed round.
@@ -15,6 +15,13 @@
 // does, while the floors still run the command.
 // The floors, the command and this program come from the same build
 // directory, bench/; the launcher is by default in the directory above.
+//
+// With --tree, a second table follows: two trees of FILES empty files, 100 to
+// a directory, one given with --write and one with --deny, and the time of
+// the launcher's first and second run over each, beside a run with no paths,
+// one run each. Those runs label the trees and grant them to the sandbox SID
+// of the benchmark's project directory; the trees are deleted afterwards. A
+// run that fails (under Wine, which cannot write labels) shows its exit code.
 #include <windows.h>
 
 #include <knownfolders.h>
@@ -108,9 +115,10 @@ double milliseconds_since(const LARGE_INTEGER& start) {
 
 // Starts the command line with NUL as its standard handles, waits for it
 // and returns the time that took in milliseconds; or, when it cannot start
-// or ends with another exit code than expected, why.
+// or ends with another exit code than expected, why. The exit code goes to
+// `exit_code` when given, and then any exit code is taken.
 std::optional<double> try_run(const std::wstring& command_line, DWORD expected_exit_code,
-                              std::string& why) {
+                              std::string& why, DWORD* exit_code = nullptr) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   const HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, 0, &inheritable,
                                    OPEN_EXISTING, 0, nullptr);
@@ -139,7 +147,9 @@ std::optional<double> try_run(const std::wstring& command_line, DWORD expected_e
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
   ::CloseHandle(nul);
-  if (code != expected_exit_code) {
+  if (exit_code != nullptr) {
+    *exit_code = code;
+  } else if (code != expected_exit_code) {
     why = narrow(command_line) + " exited with code " + std::to_string(code);
     return std::nullopt;
   }
@@ -227,6 +237,36 @@ public:
     ::RemoveDirectoryW(root_.c_str());
   }
 
+  // The second table: runs over a tree of `files` files.
+  void measure_trees(int files) const {
+    const std::wstring write_tree = root_ + L"\\write";
+    const std::wstring deny_tree = root_ + L"\\deny";
+    make_tree(write_tree, files);
+    make_tree(deny_tree, files);
+    const std::wstring head = quoted(launcher_) + L" --project " + quoted(project());
+    const std::wstring tail = L" -- " + quoted(command_);
+    const std::pair<const char*, std::wstring> rows[] = {
+        {"no paths", head + tail},
+        {"--write, first run", head + L" --write " + quoted(write_tree) + tail},
+        {"--write, second run", head + L" --write " + quoted(write_tree) + tail},
+        {"--deny, first run", head + L" --deny " + quoted(deny_tree) + tail},
+        {"--deny, second run", head + L" --deny " + quoted(deny_tree) + tail},
+    };
+    std::printf("\nRuns over a tree of %d files (ms, one run each):\n", files);
+    for (const auto& [name, line] : rows) {
+      DWORD code = 0;
+      const double elapsed = run_once(line, code);
+      if (code == 0) {
+        std::printf("  %-22s %10.1f\n", name, elapsed);
+      } else {
+        std::printf("  %-22s %10s (exit code %lu)\n", name, "failed", code);
+      }
+      std::fflush(stdout);
+    }
+    remove_tree(write_tree);
+    remove_tree(deny_tree);
+  }
+
   int programs() const { return baseline_ ? kBaseline + 1 : kBaseline; }
   std::wstring project() const { return root_ + L"\\project"; }
   std::wstring absent(const std::wstring& name) const { return root_ + L"\\absent\\" + name; }
@@ -282,6 +322,58 @@ public:
   }
 
 private:
+  // `count` empty files, 100 to a directory.
+  static void make_tree(const std::wstring& path, int count) {
+    make_directory(path);
+    std::wstring directory;
+    for (int i = 0; i < count; ++i) {
+      if (i % 100 == 0) {
+        wchar_t name[16];
+        std::swprintf(name, 16, L"\\d%04d", i / 100);
+        directory = path + name;
+        make_directory(directory);
+      }
+      const std::wstring file = directory + L"\\f" + std::to_wstring(i) + L".txt";
+      const HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) {
+        fail("cannot create " + narrow(file));
+      }
+      ::CloseHandle(handle);
+    }
+  }
+
+  static void remove_tree(const std::wstring& path) {
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") {
+          continue;
+        }
+        const std::wstring child = path + L"\\" + name;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+          remove_tree(child);
+        } else {
+          ::DeleteFileW(child.c_str());
+        }
+      } while (::FindNextFileW(search, &entry));
+      ::FindClose(search);
+    }
+    ::RemoveDirectoryW(path.c_str());
+  }
+
+  // One run, timed as try_run times it, that may end with any exit code.
+  static double run_once(const std::wstring& command_line, DWORD& exit_code) {
+    std::string why;
+    const auto elapsed = try_run(command_line, 0, why, &exit_code);
+    if (!elapsed) {
+      fail(why);
+    }
+    return *elapsed;
+  }
+
   std::wstring floor(int number) const {
     return directory_ + L"\\obrex_bench_floor" + std::to_wstring(number) + L".exe";
   }
@@ -330,6 +422,7 @@ int main(int argc, char** argv) {
   const std::wstring directory = own_directory();
   std::wstring launcher = directory_of(directory) + L"\\obrex-sandbox-exec.exe";
   std::optional<std::wstring> baseline;
+  int tree_files = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--rounds" && i + 1 < argc) {
@@ -338,8 +431,10 @@ int main(int argc, char** argv) {
       launcher = path_argument(argv[++i]);
     } else if (option == "--baseline" && i + 1 < argc) {
       baseline = path_argument(argv[++i]);
+    } else if (option == "--tree" && i + 1 < argc) {
+      tree_files = std::atoi(argv[++i]);
     } else {
-      fail("usage: obrex_bench [--rounds N] [--launcher PATH] [--baseline PATH]");
+      fail("usage: obrex_bench [--rounds N] [--launcher PATH] [--baseline PATH] [--tree FILES]");
     }
   }
   if (rounds < 1) {
@@ -396,6 +491,9 @@ int main(int argc, char** argv) {
   }
   if (repeated_runs > 0) {
     std::printf("(runs repeated after a failed start or a wrong exit code: %d)\n", repeated_runs);
+  }
+  if (tree_files > 0) {
+    bench.measure_trees(tree_files);
   }
   return 0;
 }

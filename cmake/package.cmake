@@ -4,7 +4,23 @@
 # stripped executable names in its debug link.
 #   cmake -DLAUNCHER=... -DACL_TOOL=... -DOBJCOPY=... -DSOURCE_DIR=... -DVERSION=...
 #         -DOUTPUT_DIR=... -P package.cmake
+#
+# The ZIP is the same for every build of one commit: its entries come in name
+# order, with fixed permissions, no owner, and the time of the commit
+# (SOURCE_DATE_EPOCH when set, else the commit's time from git, else
+# 1980-01-01, the earliest time a ZIP holds), not the time of the build.
 cmake_minimum_required(VERSION 3.25)
+
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(epoch $ENV{SOURCE_DATE_EPOCH})
+else()
+  execute_process(COMMAND git -c safe.directory=* log -1 --format=%ct
+    WORKING_DIRECTORY ${SOURCE_DIR} OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE
+    RESULT_VARIABLE result ERROR_QUIET)
+  if(NOT result EQUAL 0 OR NOT epoch MATCHES "^[0-9]+$")
+    set(epoch 315532800)
+  endif()
+endif()
 
 set(name obrex-sandbox-exec-${VERSION}-win64)
 set(stage ${OUTPUT_DIR}/${name})
@@ -40,10 +56,20 @@ foreach(file IN LISTS files)
 endforeach()
 file(WRITE ${stage}/SHA256SUMS "${sums}")
 
-execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${OUTPUT_DIR}/${name}.zip --format=zip ${name}
+list(APPEND files SHA256SUMS)
+list(SORT files)
+set(entries "")
+foreach(file IN LISTS files)
+  file(CHMOD ${stage}/${file} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  run(touch -d @${epoch} ${stage}/${file})
+  list(APPEND entries ${name}/${file})
+endforeach()
+# zip writes local time: UTC makes it the same everywhere. -X leaves out the
+# owner and the extra time fields, -D the directory entry.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC zip -X -D -q ${name}.zip ${entries}
   WORKING_DIRECTORY ${OUTPUT_DIR} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
-  message(FATAL_ERROR "cannot write ${OUTPUT_DIR}/${name}.zip")
+  message(FATAL_ERROR "cannot write ${OUTPUT_DIR}/${name}.zip (zip ended with ${result})")
 endif()
 foreach(executable IN LISTS executables)
   get_filename_component(file ${executable} NAME)

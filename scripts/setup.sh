@@ -6,7 +6,7 @@
 # clang 16 and its runtime for the fuzz targets.
 OBREX_PACKAGES=(
   cmake ninja-build g++ libssl-dev googletest libgtest-dev
-  g++-mingw-w64-x86-64-posix wine wine64
+  g++-mingw-w64-x86-64-posix wine wine64 zip
 )
 OBREX_TEST_PACKAGES=(clang-16 libclang-rt-16-dev)
 

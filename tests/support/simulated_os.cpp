@@ -11,7 +11,7 @@ namespace obrex::test {
 namespace {
 
 constexpr OsCode kErrorInvalidHandle = 6;
-const ModuleHandle kNtdll{reinterpret_cast<void*>(0x7FF0'0000)};
+const ModuleHandle kNtdll{reinterpret_cast<void*>(std::uintptr_t{0x7FF0'0000})};
 
 char16_t fold(char16_t c) {
   return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;

@@ -91,9 +91,9 @@ public:
   std::u16string current_directory = u"C:\\cwd";
 
   // Standard handles; a null value is "no handle".
-  Handle std_input{reinterpret_cast<void*>(0x10)};
-  Handle std_output{reinterpret_cast<void*>(0x14)};
-  Handle std_error{reinterpret_cast<void*>(0x18)};
+  Handle std_input{reinterpret_cast<void*>(std::uintptr_t{0x10})};
+  Handle std_output{reinterpret_cast<void*>(std::uintptr_t{0x14})};
+  Handle std_error{reinterpret_cast<void*>(std::uintptr_t{0x18})};
   bool std_error_is_console = false;
   std::uint32_t console_output_cp = 437;
   std::uint32_t write_error = 0; // writes to standard error fail with this code

@@ -10,7 +10,9 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -143,6 +145,216 @@ TEST_F(EnforcementE2e, SandboxTempIsWritableOnlyWhenListed) {
   ::DeleteFileW(file.c_str());
   EXPECT_EQ(listed.err, "");
   EXPECT_EQ(attempt_outcome(listed, attempt), "0");
+}
+
+// Writes the parts of `sddl` that `part` names (OWNER_SECURITY_INFORMATION,
+// DACL_SECURITY_INFORMATION, LABEL_SECURITY_INFORMATION, with
+// PROTECTED_DACL_SECURITY_INFORMATION) on `path`; 0, or the error.
+DWORD write_security(const std::wstring& path, DWORD part, const std::wstring& sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+    return ::GetLastError();
+  }
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PACL sacl = nullptr;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+  ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  ::GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted);
+  const DWORD result = ::SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                               part, owner, nullptr, dacl, sacl);
+  ::LocalFree(descriptor);
+  return result;
+}
+
+// Enables or disables one privilege of this process's token; whether the
+// token holds it and the change was made.
+bool switch_privilege(const wchar_t* name, bool enable) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
+    return false;
+  }
+  TOKEN_PRIVILEGES change{1, {{{0, 0}, static_cast<DWORD>(enable ? SE_PRIVILEGE_ENABLED : 0)}}};
+  const bool done = ::LookupPrivilegeValueW(nullptr, name, &change.Privileges[0].Luid) &&
+                    ::AdjustTokenPrivileges(token, FALSE, &change, 0, nullptr, nullptr) &&
+                    ::GetLastError() == ERROR_SUCCESS;
+  ::CloseHandle(token);
+  return done;
+}
+
+std::wstring wide(const std::string& ascii) {
+  return std::wstring(ascii.begin(), ascii.end());
+}
+
+// A Low write label lets a Low-integrity writer past the integrity check, so
+// what denies a write there is the write restriction alone: the restricting
+// SIDs (the sandbox SID, Everyone, the logon SID) must be granted write
+// access as well as the user. The user fully controls each directory.
+TEST_F(EnforcementE2e, WriteRestrictionDecidesWhereTheLabelAllowsWriting) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << kWineHasNoLabels;
+  }
+  const TempDirectory other_project;
+  Win32Os os;
+  const auto other = derive_sandbox_identity(os, utf8(other_project.path()), {});
+  ASSERT_TRUE(other);
+  const TempDirectory elsewhere;
+  struct Case {
+    const char* name;
+    std::wstring grant; // an entry added to the DACL, or none
+    DWORD expected;
+  };
+  const Case cases[] = {
+      {"not granted", L"", ERROR_ACCESS_DENIED},
+      {"granted to Everyone", L"(A;OICI;FA;;;WD)", 0},
+      {"granted to another project's SID", L"(A;OICI;FA;;;" + wide(other->sid_text) + L")",
+       ERROR_ACCESS_DENIED},
+  };
+  std::vector<std::wstring> attempts;
+  for (const Case& c : cases) {
+    const std::wstring dir = elsewhere.make_directory(L"case" + std::to_wstring(attempts.size()));
+    ASSERT_EQ(write_security(dir, LABEL_SECURITY_INFORMATION, L"S:(ML;OICI;NW;;;LW)"), 0u);
+    if (!c.grant.empty()) {
+      const std::string dacl = security_text(dir, DACL_SECURITY_INFORMATION);
+      ASSERT_EQ(write_security(dir, DACL_SECURITY_INFORMATION, wide(dacl) + c.grant), 0u);
+    }
+    attempts.push_back(L"try_create=" + dir + L"\\a.txt");
+  }
+  const RunOutcome run = run_probe({L"--project", project_.path()}, attempts);
+  ASSERT_EQ(run.err, "");
+  for (std::size_t i = 0; i < attempts.size(); ++i) {
+    EXPECT_EQ(attempt_outcome(run, attempts[i]), std::to_string(cases[i].expected))
+        << cases[i].name << ": " << run.out;
+  }
+}
+
+// No Microsoft page says which rights count as writing for the integrity
+// check or for a write-restricted token: deleting and renaming are expected
+// to, and a run that shows otherwise is a finding for SECURITY.md.
+TEST_F(EnforcementE2e, CommandCannotDeleteOrRenameInTheProject) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << kWineHasNoLabels;
+  }
+  const std::wstring doomed = project_.make_file(L"doomed.txt");
+  const std::wstring moved = project_.make_file(L"moved.txt");
+  const std::wstring attempts[] = {L"try_delete=" + doomed,
+                                   L"try_rename=" + moved + L"|" + (project_ / L"renamed.txt")};
+  const RunOutcome run = run_probe({L"--project", project_.path()}, {attempts[0], attempts[1]});
+  ASSERT_EQ(run.err, "");
+  for (const std::wstring& attempt : attempts) {
+    EXPECT_EQ(attempt_outcome(run, attempt), std::to_string(ERROR_ACCESS_DENIED))
+        << utf8(attempt) << ": the sandbox could change the project; SECURITY.md must say so";
+  }
+}
+
+// The deny label reaches what was there before the first run with the
+// path, however deep.
+TEST_F(EnforcementE2e, FilesBeforeTheFirstDenyRunAreUnreadable) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << kWineHasNoLabels;
+  }
+  project_.make_directory(L"private");
+  project_.make_directory(L"private\\old");
+  const std::wstring file = project_.make_file(L"private\\old\\file.txt");
+  const std::wstring attempt = L"try_read=" + file;
+  const RunOutcome outside =
+      run_raw(probe_path(), quoted_path(probe_path()) + L" " + command_line_argument(attempt));
+  ASSERT_EQ(attempt_outcome(outside, attempt), "0") << outside.out;
+
+  const RunOutcome run =
+      run_probe({L"--project", project_.path(), L"--deny", project_ / L"private"}, {attempt});
+  ASSERT_EQ(run.err, "");
+  EXPECT_EQ(attempt_outcome(run, attempt), std::to_string(ERROR_ACCESS_DENIED)) << run.out;
+  const std::string label = security_text(file, LABEL_SECURITY_INFORMATION);
+  EXPECT_NE(label.find(";;;ME)"), std::string::npos) << label;
+}
+
+// From inside the sandbox, a junction in a --write directory to a directory
+// it cannot write, and a hard link to a file it cannot write, would each
+// give it a way to write there. The same probe outside the sandbox makes
+// both, so a refusal inside is the sandbox's.
+TEST_F(EnforcementE2e, CommandCannotLinkToWhatItCannotWrite) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << kWineHasNoLabels;
+  }
+  const std::wstring out = project_.make_directory(L"out");
+  const TempDirectory elsewhere;
+  const std::wstring target = elsewhere.make_file(L"target.txt");
+  const auto attempts = [&](const std::wstring& suffix) {
+    return std::vector<std::wstring>{
+        L"try_junction=" + out + L"\\junction" + suffix + L"|" + elsewhere.path(),
+        L"try_hardlink=" + out + L"\\link" + suffix + L".txt|" + target};
+  };
+  const auto outside_attempts = attempts(L"-outside");
+  std::wstring line = quoted_path(probe_path());
+  for (const std::wstring& attempt : outside_attempts) {
+    line += L" " + command_line_argument(attempt);
+  }
+  const RunOutcome outside = run_raw(probe_path(), line);
+  for (const std::wstring& attempt : outside_attempts) {
+    ASSERT_EQ(attempt_outcome(outside, attempt), "0") << utf8(attempt) << ": " << outside.out;
+  }
+
+  const auto inside_attempts = attempts(L"-inside");
+  const RunOutcome inside =
+      run_probe({L"--project", project_.path(), L"--write", out}, inside_attempts);
+  ASSERT_EQ(inside.err, "");
+  EXPECT_NE(attempt_outcome(inside, inside_attempts[0]), "0")
+      << "Windows let the sandbox make a junction in a --write directory to a directory it cannot "
+         "write; SECURITY.md must say so";
+  EXPECT_NE(attempt_outcome(inside, inside_attempts[1]), "0")
+      << "Windows let the sandbox make a hard link to a file it cannot write; SECURITY.md must "
+         "say so";
+}
+
+// Labelling needs WRITE_OWNER, which modifying does not give: on a directory
+// the user may modify but someone else owns, the run fails at the label with
+// its one line, before it starts anything. OBREX_FOREIGN_OWNED_DIR names such
+// a directory made for the run; otherwise the test makes one, owned by
+// SYSTEM, which takes SeRestorePrivilege.
+TEST_F(EnforcementE2e, WritePathOwnedBySomeoneElseFailsTheRun) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << kWineHasNoLabels;
+  }
+  wchar_t given[MAX_PATH];
+  const DWORD given_length = ::GetEnvironmentVariableW(L"OBREX_FOREIGN_OWNED_DIR", given, MAX_PATH);
+  std::wstring dir(given, given_length < MAX_PATH ? given_length : 0);
+  const TempDirectory parent;
+  if (dir.empty()) {
+    if (!switch_privilege(L"SeRestorePrivilege", true)) {
+      GTEST_SKIP() << "making a directory that someone else owns takes SeRestorePrivilege, which "
+                      "this account lacks, and OBREX_FOREIGN_OWNED_DIR is not set";
+    }
+    HANDLE own = nullptr;
+    ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &own);
+    std::vector<std::uint64_t> user(64);
+    DWORD length = 0;
+    const BOOL read = ::GetTokenInformation(own, TokenUser, user.data(), 512, &length);
+    ::CloseHandle(own);
+    LPWSTR sid = nullptr;
+    if (read) {
+      ::ConvertSidToStringSidW(reinterpret_cast<::TOKEN_USER*>(user.data())->User.Sid, &sid);
+    }
+    const std::wstring modify = L"(A;OICI;0x1301BF;;;" + std::wstring(sid ? sid : L"") + L")";
+    ::LocalFree(sid);
+    dir = parent.make_directory(L"foreign");
+    const DWORD written = write_security(dir,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                             PROTECTED_DACL_SECURITY_INFORMATION,
+                                         L"O:SYD:P(A;OICI;FA;;;SY)" + modify);
+    // Children inherit the enabled privilege, and with it the launcher could
+    // write the owner and the label.
+    ASSERT_TRUE(switch_privilege(L"SeRestorePrivilege", false));
+    ASSERT_EQ(written, 0u);
+  }
+  const RunOutcome run = run_probe({L"--project", project_.path(), L"--write", dir}, {});
+  EXPECT_EQ(run.exit_code, 126u) << run.out;
+  EXPECT_TRUE(run.err.starts_with("obrex-sandbox-exec: cannot label ")) << run.err;
+  EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+  EXPECT_EQ(run.out, "");
 }
 
 // Puts `text` on the clipboard as `window`'s; 0, or the error that refused it.

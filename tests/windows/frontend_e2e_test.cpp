@@ -118,7 +118,7 @@ TEST(Executable, NeverLoadsADllPlantedBesideIt) {
   // one; Wine prefers its own copy unless told otherwise for the program.
   TempDirectory tools;
   const std::wstring copy = tools.copy(obrex_path(), L"obrex-decoy-check.exe");
-  tools.copy(built_file_path(L"bcrypt.dll"), L"bcrypt.dll");
+  tools.copy(built_file_path(L"decoy\\bcrypt.dll"), L"bcrypt.dll");
   const wchar_t* const wine_key = L"Software\\Wine\\AppDefaults\\obrex-decoy-check.exe";
   if (running_under_wine()) {
     HKEY key = nullptr;

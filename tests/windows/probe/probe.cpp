@@ -8,7 +8,10 @@
 //   token    also report the token: integrity level, restricting SIDs,
 //            privileges and default DACL
 //   try_create=PATH, try_write=PATH (an existing file), try_rename=FROM|TO,
-//   try_delete=PATH, try_mkdir=PATH, try_read=PATH, try_list=DIR
+//   try_delete=PATH, try_mkdir=PATH, try_read=PATH, try_list=DIR,
+//   try_junction=LINK|DIR (a new directory LINK made a mount point for the
+//   existing directory DIR; LINK is removed again when that fails),
+//   try_hardlink=LINK|FILE
 //            attempt it, in the order given, and report the argument itself
 //            as the key and 0, or the error code the system gave, as the value
 //   clipboard  report the clipboard's text, or clipboard_error with the code
@@ -28,6 +31,7 @@
 #include <windows.h>
 
 #include <sddl.h>
+#include <winioctl.h>
 
 #include <atomic>
 #include <cstdint>
@@ -170,6 +174,54 @@ DWORD rename_file(const std::wstring& paths) {
   return outcome(::MoveFileExW(paths.substr(0, bar).c_str(), paths.substr(bar + 1).c_str(), 0));
 }
 
+// Mount points have no record type in the user-mode headers: a reparse
+// header, then the substitute and print names, each NUL-terminated.
+DWORD make_junction(const std::wstring& paths) {
+  const std::size_t bar = paths.find(L'|');
+  const std::wstring link = paths.substr(0, bar);
+  const std::wstring substitute = L"\\??\\" + paths.substr(bar + 1);
+  const std::wstring print = paths.substr(bar + 1);
+  if (!::CreateDirectoryW(link.c_str(), nullptr)) {
+    return ::GetLastError();
+  }
+  const HANDLE directory =
+      ::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (directory == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    ::RemoveDirectoryW(link.c_str());
+    return error;
+  }
+  const auto bytes = [](std::size_t units) { return static_cast<WORD>(units * sizeof(wchar_t)); };
+  std::vector<WORD> record(8); // tag (2 words), data length, reserved, 4 offsets and lengths
+  record[0] = static_cast<WORD>(IO_REPARSE_TAG_MOUNT_POINT & 0xFFFF);
+  record[1] = static_cast<WORD>(IO_REPARSE_TAG_MOUNT_POINT >> 16);
+  record[4] = 0;                            // substitute name offset
+  record[5] = bytes(substitute.size());     // and length
+  record[6] = bytes(substitute.size() + 1); // print name offset
+  record[7] = bytes(print.size());          // and length
+  for (const std::wstring* name : {&substitute, &print}) {
+    record.insert(record.end(), name->begin(), name->end());
+    record.push_back(0);
+  }
+  record[2] = bytes(record.size() - 4); // everything after the first 8 bytes
+  DWORD returned = 0;
+  const DWORD result =
+      outcome(::DeviceIoControl(directory, FSCTL_SET_REPARSE_POINT, record.data(),
+                                bytes(record.size()), nullptr, 0, &returned, nullptr));
+  ::CloseHandle(directory);
+  if (result != 0) {
+    ::RemoveDirectoryW(link.c_str());
+  }
+  return result;
+}
+
+DWORD make_hard_link(const std::wstring& paths) {
+  const std::size_t bar = paths.find(L'|');
+  return outcome(
+      ::CreateHardLinkW(paths.substr(0, bar).c_str(), paths.substr(bar + 1).c_str(), nullptr));
+}
+
 // The outcome of a try_ argument, or nothing for any other argument.
 std::optional<DWORD> attempt(std::wstring_view argument) {
   struct Attempt {
@@ -186,6 +238,8 @@ std::optional<DWORD> attempt(std::wstring_view argument) {
        [](const std::wstring& path) { return outcome(::CreateDirectoryW(path.c_str(), nullptr)); }},
       {L"try_read=", read_file},
       {L"try_list=", list_directory},
+      {L"try_junction=", make_junction},
+      {L"try_hardlink=", make_hard_link},
   };
   for (const Attempt& a : attempts) {
     if (argument.starts_with(a.prefix)) {
