@@ -14,10 +14,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <latch>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/permissions_lock.h"
 #include "e2e_support.h"
 #include "identity/sandbox_identity.h"
 #include "platform/win32_os.h"
@@ -465,6 +468,63 @@ TEST_F(EnforcementE2e, OneProjectOneGrantWhicheverPathLeadsToIt) {
       EXPECT_EQ(after, dacl) << c.name;
     }
     dacl = after;
+  }
+}
+
+// Runs of the program and revokes take turns at a DACL through a named
+// mutex; a sandboxed command must neither make that name first nor wait on
+// it, or it could hold every later run up.
+TEST_F(EnforcementE2e, CommandCanNeitherMakeNorTakeThePermissionsLock) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << "Wine enforces no integrity labels on named objects or their namespace";
+  }
+  const std::wstring name(PermissionsLock::kName.begin(), PermissionsLock::kName.end());
+  const std::vector<std::wstring> attempts = {L"try_make_mutex=" + name, L"try_wait_mutex=" + name};
+  // While no run holds it, and while one does.
+  for (const bool made : {false, true}) {
+    Win32Os os;
+    PermissionsLock lock(os);
+    std::optional<PermissionsLock::Held> held;
+    if (made) {
+      held.emplace(lock.hold());
+    }
+    const RunOutcome run = run_probe({L"--project", project_.path()}, attempts);
+    ASSERT_EQ(run.exit_code, 0u) << run.err;
+    EXPECT_EQ(attempt_outcome(run, attempts[0]), std::to_string(ERROR_ACCESS_DENIED)) << made;
+    EXPECT_EQ(attempt_outcome(run, attempts[1]),
+              std::to_string(made ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND))
+        << made;
+  }
+}
+
+// Agents run commands in parallel: eight projects that list one directory at
+// the same moment all end with their grant.
+TEST_F(EnforcementE2e, ConcurrentRunsOfEightProjectsAllKeepTheirGrant) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << kWineHasNoLabels;
+  }
+  const TempDirectory shared;
+  std::vector<TempDirectory> projects(8);
+  std::latch together(8);
+  std::vector<RunOutcome> runs(8);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < projects.size(); ++i) {
+    threads.emplace_back([&, i] {
+      runs[i] = run_obrex(command_line({L"--project", projects[i].path(), L"--write", shared.path(),
+                                        L"--", probe_path()}),
+                          {}, std::chrono::seconds(60), &together);
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  const std::string dacl = security_text(shared.path(), DACL_SECURITY_INFORMATION);
+  Win32Os os;
+  for (std::size_t i = 0; i < projects.size(); ++i) {
+    EXPECT_EQ(runs[i].exit_code, 0u) << runs[i].err;
+    const auto identity = derive_sandbox_identity(os, utf8(projects[i].path()), {});
+    ASSERT_TRUE(identity) << identity.error().message;
+    EXPECT_EQ(occurrences(dacl, identity->sid_text + ")"), 1u) << i << ": " << dacl;
   }
 }
 

@@ -10,8 +10,10 @@
 #include <sddl.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/permissions_lock.h"
 #include "e2e_support.h"
 #include "identity/sha256.h"
 #include "platform/owner.h"
@@ -267,6 +269,30 @@ TEST_F(Win32OsTest, ProcessStartsSuspendedUntilResumed) {
 
 // CNG on the seed of a project whose volume serial is 0x12345678 and whose
 // file ID is the bytes 00 to 0f.
+// The lock that runs take turns through: held by one holder at a time, and
+// given back when the holder goes.
+TEST_F(Win32OsTest, PermissionsLockIsHeldByOneHolderAtATime) {
+  PermissionsLock lock(os);
+  const auto others_can_take = [] {
+    const HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\Tornel.Obrex.Permissions");
+    bool taken = false;
+    // From another thread: a mutex is reentrant for the thread that owns it.
+    std::thread([&] {
+      taken = mutex != nullptr && ::WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0;
+      if (taken) {
+        ::ReleaseMutex(mutex);
+      }
+    }).join();
+    ::CloseHandle(mutex);
+    return taken;
+  };
+  {
+    const auto held = lock.hold();
+    EXPECT_FALSE(others_can_take());
+  }
+  EXPECT_TRUE(others_can_take());
+}
+
 TEST(Sha256Cng, DigestOfTheWorkedSeed) {
   const Sha256Digest expected = {0x83, 0x7e, 0xe0, 0x27, 0xed, 0xdd, 0x89, 0xd5, 0xb9, 0xcf, 0x48,
                                  0x33, 0xb0, 0xae, 0x53, 0x7a, 0xf6, 0xc0, 0xaf, 0x3d, 0x12, 0xbd,

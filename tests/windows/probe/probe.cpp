@@ -12,6 +12,8 @@
 //   try_junction=LINK|DIR (a new directory LINK made a mount point for the
 //   existing directory DIR; LINK is removed again when that fails),
 //   try_hardlink=LINK|FILE
+//   try_make_mutex=NAME, try_wait_mutex=NAME  CreateMutexW of the name, or
+//            OpenMutexW of it for SYNCHRONIZE
 //            attempt it, in the order given, and report the argument itself
 //            as the key and 0, or the error code the system gave, as the value
 //   clipboard  report the clipboard's text, or clipboard_error with the code
@@ -240,6 +242,20 @@ std::optional<DWORD> attempt(std::wstring_view argument) {
       {L"try_list=", list_directory},
       {L"try_junction=", make_junction},
       {L"try_hardlink=", make_hard_link},
+      {L"try_make_mutex=",
+       [](const std::wstring& name) {
+         const HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
+         const DWORD result = outcome(mutex != nullptr);
+         ::CloseHandle(mutex);
+         return result;
+       }},
+      {L"try_wait_mutex=",
+       [](const std::wstring& name) {
+         const HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
+         const DWORD result = outcome(mutex != nullptr);
+         ::CloseHandle(mutex);
+         return result;
+       }},
   };
   for (const Attempt& a : attempts) {
     if (argument.starts_with(a.prefix)) {
