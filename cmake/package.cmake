@@ -40,8 +40,12 @@ foreach(executable IN LISTS executables)
   get_filename_component(file ${executable} NAME)
   set(symbols ${OUTPUT_DIR}/${file}.debug)
   file(REMOVE ${symbols})
-  run(${OBJCOPY} --only-keep-debug ${executable} ${symbols})
-  run(${OBJCOPY} --strip-all --add-gnu-debuglink=${symbols} ${executable} ${stage}/${file})
+  # objcopy writes a PE file's time stamp anew, from SOURCE_DATE_EPOCH when
+  # set and from the clock otherwise: the commit's time, as for the ZIP.
+  run(${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${epoch}
+    ${OBJCOPY} --only-keep-debug ${executable} ${symbols})
+  run(${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${epoch}
+    ${OBJCOPY} --strip-all --add-gnu-debuglink=${symbols} ${executable} ${stage}/${file})
   list(APPEND files ${file})
 endforeach()
 file(COPY ${SOURCE_DIR}/README.md ${SOURCE_DIR}/SECURITY.md DESTINATION ${stage})
