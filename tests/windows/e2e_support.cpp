@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 
+#include "windows_text.h"
+
 namespace obrex::e2e {
 namespace {
 
@@ -240,12 +242,7 @@ std::optional<std::string> probe_value(std::string_view out, std::string_view ke
 }
 
 std::string utf8(std::wstring_view text) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-  return bytes;
+  return windows_text::utf8(text);
 }
 
 std::wstring command_line_argument(std::wstring_view argument) {

@@ -39,19 +39,12 @@
 #include <string_view>
 #include <vector>
 
+#include "../windows_text.h"
+
 namespace {
 
-std::string utf8(std::wstring_view text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-  return bytes;
-}
+using obrex::windows_text::token_information;
+using obrex::windows_text::utf8;
 
 std::string hex(std::uint32_t value) {
   char text[16];
@@ -61,18 +54,6 @@ std::string hex(std::uint32_t value) {
 
 std::string error_text(const char* call) {
   return std::string("unknown (") + call + " failed with " + std::to_string(::GetLastError()) + ")";
-}
-
-// A token information record, zeroed and aligned for the pointers inside;
-// empty when it cannot be read.
-std::vector<std::uint64_t> token_record(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
-  DWORD needed = 0;
-  ::GetTokenInformation(token, kind, nullptr, 0, &needed);
-  std::vector<std::uint64_t> buffer((needed + 7) / 8);
-  if (needed == 0 || !::GetTokenInformation(token, kind, buffer.data(), needed, &needed)) {
-    buffer.clear();
-  }
-  return buffer;
 }
 
 std::string sid_text(PSID sid) {
@@ -171,7 +152,7 @@ void token_facts(Facts& out) {
     out.emplace_back("account", error_text("OpenProcessToken"));
     return;
   }
-  const auto user = token_record(token, TokenUser);
+  const auto user = token_information(token, TokenUser);
   out.emplace_back("account",
                    user.empty()
                        ? error_text("GetTokenInformation(TokenUser)")
@@ -185,7 +166,7 @@ void token_facts(Facts& out) {
     // A filtered token has the group for deny only: CheckTokenMembership
     // answers no, the group list shows it.
     std::string text = member ? "member, enabled" : "not an enabled member";
-    if (const auto groups = token_record(token, TokenGroups); !member && !groups.empty()) {
+    if (const auto groups = token_information(token, TokenGroups); !member && !groups.empty()) {
       const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups.data());
       for (DWORD i = 0; i < list->GroupCount; ++i) {
         if (::EqualSid(list->Groups[i].Sid, administrators) &&
@@ -211,7 +192,7 @@ void token_facts(Facts& out) {
   }
   out.emplace_back("elevated", elevated);
 
-  const auto label = token_record(token, TokenIntegrityLevel);
+  const auto label = token_information(token, TokenIntegrityLevel);
   if (label.empty()) {
     out.emplace_back("integrity level", error_text("GetTokenInformation(TokenIntegrityLevel)"));
   } else {

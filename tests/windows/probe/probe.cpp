@@ -43,18 +43,14 @@
 #include <utility>
 #include <vector>
 
+#include "../windows_text.h"
+
 namespace {
 
 std::string output;
 
-std::string utf8(std::wstring_view text) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-  return bytes;
-}
+using obrex::windows_text::token_information;
+using obrex::windows_text::utf8;
 
 void line(std::string_view key, std::wstring_view value) {
   output.append(key).append("=").append(utf8(value)).append("\n");
@@ -64,17 +60,6 @@ void line(std::string_view key, std::uint32_t value, bool hex = false) {
   wchar_t text[16];
   std::swprintf(text, 16, hex ? L"0x%X" : L"%u", value);
   line(key, text);
-}
-
-// Zeroed, and aligned for the pointers inside; empty when not read.
-std::vector<std::uint64_t> token_information(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
-  DWORD needed = 0;
-  ::GetTokenInformation(token, kind, nullptr, 0, &needed);
-  std::vector<std::uint64_t> buffer((needed + 7) / 8);
-  if (needed == 0 || !::GetTokenInformation(token, kind, buffer.data(), needed, &needed)) {
-    buffer.clear();
-  }
-  return buffer;
 }
 
 std::wstring sid_text(PSID sid) {
