@@ -37,6 +37,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "../windows_text.h"
@@ -123,23 +124,14 @@ std::optional<std::string> wine_version() {
 }
 
 std::string integrity_name(const std::string& sid) {
-  if (sid == "S-1-16-0") {
-    return "Untrusted";
-  }
-  if (sid == "S-1-16-4096") {
-    return "Low";
-  }
-  if (sid == "S-1-16-8192") {
-    return "Medium";
-  }
-  if (sid == "S-1-16-8448") {
-    return "Medium Plus";
-  }
-  if (sid == "S-1-16-12288") {
-    return "High";
-  }
-  if (sid == "S-1-16-16384") {
-    return "System";
+  static const std::pair<const char*, const char*> levels[] = {
+      {"S-1-16-0", "Untrusted"},      {"S-1-16-4096", "Low"},   {"S-1-16-8192", "Medium"},
+      {"S-1-16-8448", "Medium Plus"}, {"S-1-16-12288", "High"}, {"S-1-16-16384", "System"},
+  };
+  for (const auto& [level, name] : levels) {
+    if (sid == level) {
+      return name;
+    }
   }
   return "other";
 }

@@ -121,6 +121,13 @@ DWORD outcome(BOOL succeeded) {
   return succeeded ? 0 : ::GetLastError();
 }
 
+// 0 when the call gave a handle (closed again), otherwise the error it left.
+DWORD opened(HANDLE handle) {
+  const DWORD result = outcome(handle != nullptr);
+  ::CloseHandle(handle);
+  return result;
+}
+
 DWORD write_file(const std::wstring& path, DWORD disposition) {
   const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -229,17 +236,11 @@ std::optional<DWORD> attempt(std::wstring_view argument) {
       {L"try_hardlink=", make_hard_link},
       {L"try_make_mutex=",
        [](const std::wstring& name) {
-         const HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
-         const DWORD result = outcome(mutex != nullptr);
-         ::CloseHandle(mutex);
-         return result;
+         return opened(::CreateMutexW(nullptr, FALSE, name.c_str()));
        }},
       {L"try_wait_mutex=",
        [](const std::wstring& name) {
-         const HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
-         const DWORD result = outcome(mutex != nullptr);
-         ::CloseHandle(mutex);
-         return result;
+         return opened(::OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
        }},
   };
   for (const Attempt& a : attempts) {
