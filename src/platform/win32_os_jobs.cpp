@@ -1,0 +1,144 @@
+#include "platform/win32_os.h"
+
+#include "platform/win32_os_support.h"
+
+namespace obrex {
+
+using namespace win32;
+
+// --- jobs and processes -----------------------------------------------------
+
+OsResult<bool> Win32Os::is_process_in_job() {
+  BOOL in_job = FALSE;
+  if (!::IsProcessInJob(::GetCurrentProcess(), nullptr, &in_job)) {
+    return last_error();
+  }
+  return in_job != FALSE;
+}
+
+OsResult<JOBOBJECT_EXTENDED_LIMIT_INFORMATION> Win32Os::query_information_job_object() {
+  ::JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  if (!::QueryInformationJobObject(nullptr, ::JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits, nullptr)) {
+    return last_error();
+  }
+  return JOBOBJECT_EXTENDED_LIMIT_INFORMATION{limits.BasicLimitInformation.LimitFlags};
+}
+
+OsResult<Handle> Win32Os::create_job_object() {
+  const HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+  if (job == nullptr) {
+    return last_error();
+  }
+  return Handle{job};
+}
+
+OsResult<void> Win32Os::set_information_job_object(Handle job, std::uint32_t information_class,
+                                                   const void* information, std::uint32_t length) {
+  // The call takes the record through a non-const pointer but only reads it.
+  if (!::SetInformationJobObject(native(job), static_cast<::JOBOBJECTINFOCLASS>(information_class),
+                                 const_cast<void*>(information), length)) {
+    return last_error();
+  }
+  return {};
+}
+
+std::uint32_t Win32Os::set_error_mode(std::uint32_t mode) {
+  return ::SetErrorMode(mode);
+}
+
+OsResult<PROCESS_INFORMATION>
+Win32Os::create_process_as_user(Handle token, std::u16string_view application,
+                                std::u16string& command_line, bool inherit_handles,
+                                std::uint32_t creation_flags, const STARTUPINFOW& startup) {
+  ::STARTUPINFOW startup_info{};
+  startup_info.cb = sizeof startup_info;
+  startup_info.dwFlags = startup.dwFlags;
+  startup_info.hStdInput = native(startup.hStdInput);
+  startup_info.hStdOutput = native(startup.hStdOutput);
+  startup_info.hStdError = native(startup.hStdError);
+  const std::wstring wide_application = wide(application);
+  ::PROCESS_INFORMATION process{};
+  if (!::CreateProcessAsUserW(native(token), wide_application.c_str(),
+                              reinterpret_cast<wchar_t*>(command_line.data()), nullptr, nullptr,
+                              inherit_handles ? TRUE : FALSE, creation_flags, nullptr, nullptr,
+                              &startup_info, &process)) {
+    return last_error();
+  }
+  PROCESS_INFORMATION result;
+  result.hProcess = Handle{process.hProcess};
+  result.hThread = Handle{process.hThread};
+  return result;
+}
+
+OsResult<void> Win32Os::assign_process_to_job_object(Handle job, Handle process) {
+  if (!::AssignProcessToJobObject(native(job), native(process))) {
+    return last_error();
+  }
+  return {};
+}
+
+OsResult<std::uint32_t> Win32Os::resume_thread(Handle thread) {
+  const DWORD previous = ::ResumeThread(native(thread));
+  if (previous == static_cast<DWORD>(-1)) {
+    return last_error();
+  }
+  return previous;
+}
+
+void Win32Os::terminate_process(Handle process, std::uint32_t exit_code) {
+  ::TerminateProcess(native(process), exit_code);
+}
+
+OsResult<std::uint32_t> Win32Os::wait_for_single_object(Handle handle, std::uint32_t milliseconds) {
+  const DWORD result = ::WaitForSingleObject(native(handle), milliseconds);
+  if (result == WAIT_FAILED) {
+    return last_error();
+  }
+  return result;
+}
+
+OsResult<Handle> Win32Os::create_mutex(SecurityDescriptorPtr descriptor, std::u16string_view name) {
+  ::SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.value, FALSE};
+  const std::wstring wide_name = wide(name);
+  const HANDLE mutex =
+      ::CreateMutexW(descriptor.value != nullptr ? &attributes : nullptr, FALSE, wide_name.c_str());
+  if (mutex == nullptr) {
+    return last_error();
+  }
+  return Handle{mutex};
+}
+
+OsResult<void> Win32Os::release_mutex(Handle mutex) {
+  if (!::ReleaseMutex(native(mutex))) {
+    return last_error();
+  }
+  return {};
+}
+
+OsResult<std::uint32_t> Win32Os::get_exit_code_process(Handle process) {
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(native(process), &code)) {
+    return last_error();
+  }
+  return code;
+}
+
+namespace {
+
+// The command shares the console and gets the same events; it decides for
+// itself whether they end it. This program stays to pass its exit code on.
+BOOL WINAPI ignore_interrupts(DWORD event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+}
+
+} // namespace
+
+OsResult<void> Win32Os::set_console_ctrl_handler() {
+  if (!::SetConsoleCtrlHandler(ignore_interrupts, TRUE)) {
+    return last_error();
+  }
+  return {};
+}
+
+} // namespace obrex
