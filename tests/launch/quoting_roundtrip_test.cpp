@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "obrex/sandbox.h"
 #include "launch/command_resolution.h"
+#include "obrex/sandbox.h"
 #include "platform/text.h"
 #include "support/simulated_os.h"
 

@@ -23,6 +23,16 @@ bool same_name(std::u16string_view a, std::u16string_view b) {
 
 } // namespace
 
+SimulatedOs::~SimulatedOs() {
+  for (const auto& [value, object] : handles_) {
+    ADD_FAILURE() << "a handle left open: " << value << " (kind " << static_cast<int>(object.kind)
+                  << ")";
+  }
+  for (const auto& [memory, allocation] : allocations_) {
+    ADD_FAILURE() << "memory left allocated: " << allocation->text;
+  }
+}
+
 SimulatedOs::SimulatedOs() {
   system_messages = {
       {2, u"The system cannot find the file specified.\r\n"},

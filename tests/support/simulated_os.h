@@ -3,8 +3,10 @@
 // variables, the process token, the profile folder, error texts, standard
 // handles and launched processes.
 //
-// It counts every handle and every allocation it hands out, so a test can
-// assert that nothing leaked, and it can make the Nth call of any method fail
+// It counts every handle and every allocation it hands out, and a handle
+// still open or memory still allocated when it is destroyed is a test
+// failure, so every test checks for leaks. It can make the Nth call of any
+// method fail
 // with a chosen code. Every call is logged by method name, so a test can
 // check the order of calls. Misuse (an unknown handle, a double free, a call
 // with arguments the steps never pass) is reported as a test failure.
@@ -85,6 +87,9 @@ struct SimProcess {
 class SimulatedOs : public Os {
 public:
   SimulatedOs();
+  // Fails the test for every handle still open and every allocation not
+  // released: whatever a test holds must be released before its system goes.
+  ~SimulatedOs() override;
 
   // --- what the test sets up ------------------------------------------------
   std::optional<std::u16string> command_line = u"obrex-sandbox-exec.exe";
@@ -182,7 +187,6 @@ public:
 
   // Resource accounting: what is still open or allocated.
   std::size_t open_handles() const { return handles_.size(); }
-  std::size_t live_allocations() const { return allocations_.size(); }
 
   // --- Os -------------------------------------------------------------------
   std::optional<std::u16string> get_command_line() override;
