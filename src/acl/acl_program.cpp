@@ -7,6 +7,7 @@
 #include "core/errors.h"
 #include "core/report.h"
 #include "obrex/sandbox.h"
+#include "platform/constants.h"
 #include "platform/text.h"
 
 namespace obrex {
@@ -30,6 +31,30 @@ std::string diagnostic_line(const InternalFailure& failure) {
 }
 
 } // namespace
+
+void AclOutput::print(std::string_view lines) {
+  if (const auto written = write_standard_stream(os_, win::STD_OUTPUT_HANDLE, lines); !written) {
+    throw InternalFailure(std::string(kAclProgramName) + ": cannot write to standard output: " +
+                          os_error_text(os_, written.error()));
+  }
+}
+
+void AclOutput::fail(std::string_view message) {
+  failed_ = true;
+  report_failure(os_, message, kAclProgramName);
+}
+
+std::string output_line(std::initializer_list<std::string_view> fields) {
+  std::string line;
+  for (const std::string_view field : fields) {
+    if (!line.empty()) {
+      line += '\t';
+    }
+    line += escape_control_characters(field);
+  }
+  line += '\n';
+  return line;
+}
 
 std::uint32_t run_acl_program(Os& os) {
   try {
