@@ -58,16 +58,17 @@ void print_sids(Os& os, AclOutput& out, const std::vector<std::string>& director
 void show_paths(Os& os, AclOutput& out, const AclRequest& request);
 
 // Removes from each path (and with `recurse` everything below it) the grants
-// obrex-sandbox-exec writes for the project's two SIDs (explicit allow
-// entries of full access inherited by files and directories) and, with
-// `labels`, an explicit label that it writes, in one write per path; a path
-// with nothing to remove is not written. Every other explicit entry of those
-// SIDs stays and is reported. A path is refused, and not written, when the
-// entries read from its text are not as many as Windows counts, or when its
-// DACL would be left without any entry. After the write the path is read
-// again; a removal that another write undid is made again, three times in
-// all, then reported as a failure. Afterwards one line per removal or kept
-// entry:
+// obrex-sandbox-exec writes for the project's two SIDs (is_grant_entry: the
+// explicit allow entry of full access inherited by files and directories,
+// exactly) and, with `labels`, an explicit label that it writes, exactly, in
+// one write per path; a path with nothing to remove is not written. The
+// entries are read and removed in binary form (GetAce, DeleteAce); every
+// other entry stays as it was, byte for byte, and the DACL keeps its
+// protection. Every other explicit entry of those SIDs is reported. A path
+// is refused, and not written, when its DACL would be left without any
+// entry. After the write the path is read again; a removal that another
+// write undid is made again, three times in all, then reported as a failure.
+// Afterwards one line per removal or kept entry:
 //   {path}\tremoved entry\t{SID}\t{type}\t{mask}\t{flags}\t{whose}
 //   {path}\tremoved label\t{level}\t{policy}\t{flags}
 //   {path}\tkept entry\t{SID}\t{type}\t{mask}\t{flags}\t{whose}

@@ -1,5 +1,5 @@
 // What the subcommands of obrex-sandbox-acl share in reading paths: the
-// projects' SIDs, one part of a path's security split into entries, and how
+// projects' SIDs, a path's DACL and label read entry by entry, and how
 // entries and labels are written in result lines.
 #pragma once
 
@@ -12,8 +12,8 @@
 
 #include "acl/acl_commands.h"
 #include "acl/path_walk.h"
-#include "acl/sddl_entries.h"
 #include "platform/os.h"
+#include "platform/owner.h"
 
 namespace obrex {
 
@@ -21,6 +21,7 @@ namespace obrex {
 struct ProjectSid {
   std::string sid_text;
   std::string whose; // "sandbox SID of DIR" or "read-only SID of DIR"
+  LocalMemory<SidPtr> sid;
 };
 
 // The sandbox SID and the read-only SID of a project directory, derived as
@@ -34,25 +35,63 @@ std::optional<std::pair<std::string, std::string>> both_sids(Os& os, AclOutput& 
 std::vector<ProjectSid> project_sids(Os& os, AclOutput& out,
                                      const std::vector<std::string>& projects);
 
-const ProjectSid* find_sid(const std::vector<ProjectSid>& sids, std::string_view sid);
+// The project SID that `sid` equals, or nullptr.
+const ProjectSid* find_sid(Os& os, const std::vector<ProjectSid>& sids, SidPtr sid);
 
-std::string_view origin(const SddlEntry& entry);
-std::string entry_type(std::string_view type);
-std::string access_mask_text(std::string_view rights);
-std::string label_fields_line(std::string_view path, std::string_view what, const SddlEntry& entry,
-                              bool with_origin);
-
-// One part of a path's security, split into entries; they point into the
-// text that the caller of read_acl keeps.
-struct ReadAcl {
-  SddlAcl acl;
-  std::uint32_t windows_count = 0; // the entries Windows counts, when asked for
+// One entry of a path's DACL or label, as GetAce gave it.
+struct ReadEntry {
+  std::uint32_t index = 0; // its place in the ACL
+  ACE_RECORD ace;
+  bool inherited = false; // carries INHERITED_ACE
 };
 
-// Reads one part (DACL_SECURITY_INFORMATION or LABEL_SECURITY_INFORMATION)
-// of the path's security as text and splits it; with `count`, also asks
-// Windows how many entries that ACL holds. nullopt on failure (reported).
-std::optional<ReadAcl> read_acl(Os& os, AclOutput& out, const Target& target, std::uint32_t part,
-                                std::string& text, bool count);
+// One ACL of a path, pointing into the descriptor it was read with; null
+// when the path has none.
+struct ReadAcl {
+  AclPtr acl;
+  std::vector<ReadEntry> entries;
+};
+
+// A path's DACL and, when asked for, its label (the mandatory label entries
+// of its SACL), with the descriptor's control bits.
+struct ReadSecurity {
+  LocalMemory<SecurityDescriptorPtr> descriptor;
+  std::uint16_t control = 0;
+  ReadAcl dacl;
+  ReadAcl label;
+};
+
+// Reads the parts (DACL_SECURITY_INFORMATION, LABEL_SECURITY_INFORMATION) of
+// the path's security and lists their entries. nullopt on failure
+// (reported).
+std::optional<ReadSecurity> read_security(Os& os, AclOutput& out, const Target& target,
+                                          std::uint32_t parts);
+
+// The entry's SID as text; nullopt when it cannot be formatted (reported).
+std::optional<std::string> sid_text_of(Os& os, AclOutput& out, SidPtr sid);
+
+std::string_view origin(const ReadEntry& entry);
+// "allow", "deny", "object allow", ..., or "type 0xNN".
+std::string entry_type(std::uint8_t type);
+std::string access_mask_text(std::uint32_t mask);
+// The inheritance flags without INHERITED_ACE ("OICI"), or "-" when none
+// remain.
+std::string inheritance_flags(std::uint8_t flags);
+
+// The label an entry of a SACL holds: its level's SID as text. nullopt for
+// an entry that is no mandatory label, or whose SID cannot be formatted
+// (reported).
+std::optional<std::string> label_level_sid(Os& os, AclOutput& out, const ReadEntry& entry);
+
+// An explicit label that obrex-sandbox-exec writes: S:(ML;OICI;NW;;;LW) on a
+// --write path, S:(ML;OICI;NWNR;;;ME) on a --deny path, exactly (flags,
+// mask and size), `level_sid` being the entry's level.
+bool is_sandbox_label(Os& os, const ReadEntry& entry, std::string_view level_sid);
+
+// "{path}\t{what}\t{level}\t{policy}\t{flags}", and with `with_origin`
+// "\texplicit|inherited" and "\tbelow Medium" for an explicit label below
+// Medium.
+std::string label_fields_line(std::string_view path, std::string_view what, const ReadEntry& entry,
+                              std::string_view level_sid, bool with_origin);
 
 } // namespace obrex

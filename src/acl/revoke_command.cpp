@@ -9,7 +9,7 @@
 #include "acl/path_walk.h"
 #include "core/errors.h"
 #include "core/permissions_lock.h"
-#include "core/security_conversions.h"
+#include "filesystem/access_grants.h"
 #include "platform/constants.h"
 
 namespace obrex {
@@ -28,143 +28,99 @@ void revoke_paths(Os& os, AclOutput& out, const AclRequest& request) {
   if (sids.empty()) {
     return;
   }
-  // The grant obrex-sandbox-exec writes: an explicit allow entry of full
-  // access, inherited by files and directories. Any other entry of the
-  // project's SIDs was made by someone else, a deny entry on purpose, and
-  // stays.
-  const auto removed_entry = [&](const SddlEntry& entry) {
-    return entry.type == "A" && !entry.inherited() && find_sid(sids, entry.sid) != nullptr &&
-           sddl_access_mask(entry.rights) == win::FILE_ALL_ACCESS &&
-           inheritance_flags(entry.flags) == "OICI" && entry.object_type.empty() &&
-           entry.inherited_object_type.empty() && entry.extra.empty();
+  const std::uint32_t parts =
+      win::DACL_SECURITY_INFORMATION | (request.labels ? win::LABEL_SECURITY_INFORMATION : 0);
+
+  // What one read of a path shows: the entries to remove, by their index,
+  // and a line for each removal and for each other explicit entry of the
+  // projects' SIDs, which stays. Only the grant obrex-sandbox-exec writes
+  // goes (is_grant_entry): any other entry of those SIDs was made by someone
+  // else, a deny entry on purpose.
+  struct Plan {
+    std::vector<std::uint32_t> dacl_removals;
+    std::vector<std::uint32_t> label_removals;
+    std::string lines;
+    bool any() const { return !dacl_removals.empty() || !label_removals.empty(); }
   };
-  const auto kept_entry = [&](const SddlEntry& entry) {
-    return !entry.inherited() && find_sid(sids, entry.sid) != nullptr && !removed_entry(entry);
-  };
-  const auto removed_label = [](const SddlEntry& entry) { return is_sandbox_label(entry); };
-  const auto entry_line = [&](const Target& path, std::string_view what, const SddlEntry& entry) {
-    return output_line({path.display, what, entry.sid, entry_type(entry.type),
-                        access_mask_text(entry.rights), inheritance_flags(entry.flags),
-                        find_sid(sids, entry.sid)->whose});
+  const auto plan_for = [&](const Target& path, const ReadSecurity& read) {
+    Plan plan;
+    std::string kept;
+    for (const ReadEntry& entry : read.dacl.entries) {
+      const ProjectSid* sid =
+          entry.ace.Sid.value == nullptr ? nullptr : find_sid(os, sids, entry.ace.Sid);
+      const bool removed = sid != nullptr && is_grant_entry(os, entry.ace);
+      if (sid == nullptr || (!removed && entry.inherited)) {
+        continue;
+      }
+      (removed ? plan.lines : kept) +=
+          output_line({path.display, removed ? "removed entry" : "kept entry", sid->sid_text,
+                       entry_type(entry.ace.AceType), access_mask_text(entry.ace.Mask),
+                       inheritance_flags(entry.ace.AceFlags), sid->whose});
+      if (removed) {
+        plan.dacl_removals.push_back(entry.index);
+      }
+    }
+    for (const ReadEntry& entry : read.label.entries) {
+      const auto level = label_level_sid(os, out, entry);
+      if (level && is_sandbox_label(os, entry, *level)) {
+        plan.lines += label_fields_line(path.display, "removed label", entry, *level, false);
+        plan.label_removals.push_back(entry.index);
+      }
+    }
+    plan.lines += kept;
+    return plan;
   };
 
   // One read-modify-write of the path; `lines` receives what it removed and
-  // what it left.
-  const auto revoke_once = [&](const Target& path, std::string& lines) {
-    std::string dacl_text;
-    const auto dacl =
-        read_acl(os, out, path, win::DACL_SECURITY_INFORMATION, dacl_text, /*count=*/true);
-    if (!dacl) {
+  // what it left, `protection` whether the DACL written was protected.
+  const auto revoke_once = [&](const Target& path, std::string& lines, bool& protection) {
+    auto read = read_security(os, out, path, parts);
+    if (!read) {
       return Revoked::Failed;
     }
-    std::string label_text;
-    std::optional<ReadAcl> label = ReadAcl{};
-    if (request.labels) {
-      label = read_acl(os, out, path, win::LABEL_SECURITY_INFORMATION, label_text, /*count=*/true);
-      if (!label) {
-        return Revoked::Failed;
-      }
-    }
-
-    std::size_t dacl_removals = 0;
-    std::string kept;
-    for (const SddlEntry& entry : dacl->acl.entries) {
-      if (removed_entry(entry)) {
-        lines += entry_line(path, "removed entry", entry);
-        ++dacl_removals;
-      } else if (kept_entry(entry)) {
-        kept += entry_line(path, "kept entry", entry);
-      }
-    }
-    bool label_changes = false;
-    for (const SddlEntry& entry : label->acl.entries) {
-      if (removed_label(entry)) {
-        lines += label_fields_line(path.display, "removed label", entry, false);
-        label_changes = true;
-      }
-    }
-    lines += kept;
-    const bool dacl_changes = dacl_removals > 0;
-    if (!dacl_changes && !label_changes) {
+    const Plan plan = plan_for(path, *read);
+    lines = plan.lines;
+    if (!plan.any()) {
       return Revoked::Nothing;
-    }
-
-    // The entries read must be the entries Windows holds: a write built from
-    // a text that hides one would drop it, or keep a removed one.
-    struct Part {
-      const char* name;
-      const ReadAcl* read;
-      bool changes;
-    };
-    for (const Part& part :
-         {Part{"DACL", &*dacl, dacl_changes}, Part{"label", &*label, label_changes}}) {
-      if (part.changes && part.read->acl.entries.size() != part.read->windows_count) {
-        out.fail("cannot revoke on " + path.display + ": Windows counts " +
-                 std::to_string(part.read->windows_count) + " entries in its " + part.name +
-                 " but its text shows " + std::to_string(part.read->acl.entries.size()));
-        return Revoked::Failed;
-      }
     }
     // A DACL without entries grants nothing to anyone: the path's owner
     // alone could get back in, by taking the DACL back.
-    if (dacl_changes && dacl_removals == dacl->acl.entries.size()) {
+    if (!plan.dacl_removals.empty() && plan.dacl_removals.size() == read->dacl.entries.size()) {
       out.fail("refusing to leave " + path.display +
                " without any entry in its DACL, which would lock everyone out; run icacls " +
                path.display + " /reset to give it its parent's permissions instead");
       return Revoked::Failed;
     }
-
+    // The entries go from the ACLs as read, the last first so that the
+    // indexes of the others stay; every other entry stays as it is, byte for
+    // byte.
+    for (const auto& [acl, removals] : {std::pair(read->dacl.acl, &plan.dacl_removals),
+                                        std::pair(read->label.acl, &plan.label_removals)}) {
+      for (auto index = removals->rbegin(); index != removals->rend(); ++index) {
+        if (const auto deleted = os.delete_ace(acl, *index); !deleted) {
+          out.fail(SandboxError::from_os_error(os, "cannot remove an entry of " + path.display,
+                                               deleted.error())
+                       .message);
+          return Revoked::Failed;
+        }
+      }
+    }
     // What stays, written back in one call so that the path never holds one
-    // change without the other.
-    std::string sddl;
+    // change without the other. The DACL keeps its protection: it is said
+    // explicitly, since an ACL carries none of its own.
+    protection = (read->control & win::SE_DACL_PROTECTED) != 0;
     std::uint32_t information = 0;
-    if (dacl_changes) {
-      sddl +=
-          join_sddl_acl(dacl->acl, [&](const SddlEntry& entry) { return !removed_entry(entry); });
-      information |= win::DACL_SECURITY_INFORMATION;
-    }
-    if (label_changes) {
-      sddl +=
-          join_sddl_acl(label->acl, [&](const SddlEntry& entry) { return !removed_label(entry); });
-      information |= win::LABEL_SECURITY_INFORMATION;
-    }
-    const auto descriptor = security_descriptor_from_sddl(os, sddl);
-    if (!descriptor) {
-      out.fail(descriptor.error().message);
-      return Revoked::Failed;
-    }
-    // An ACL missing from the new descriptor fails the path: without a DACL
-    // the write would open the path to everyone.
-    const auto new_acl = [&](const OsResult<AclPtr>& acl, const std::string& what,
-                             std::string_view none) -> std::optional<AclPtr> {
-      if (!acl) {
-        out.fail(SandboxError::from_os_error(os, what, acl.error()).message);
-        return std::nullopt;
-      }
-      if (acl->value == nullptr) {
-        out.fail(what + ": " + std::string(none));
-        return std::nullopt;
-      }
-      return *acl;
-    };
     AclPtr new_dacl;
     AclPtr new_sacl;
-    if (dacl_changes) {
-      const auto acl =
-          new_acl(os.get_security_descriptor_dacl(descriptor->get()),
-                  "cannot read the new permissions of " + path.display, "there are none");
-      if (!acl) {
-        return Revoked::Failed;
-      }
-      new_dacl = *acl;
+    if (!plan.dacl_removals.empty()) {
+      information |= win::DACL_SECURITY_INFORMATION |
+                     (protection ? win::PROTECTED_DACL_SECURITY_INFORMATION
+                                 : win::UNPROTECTED_DACL_SECURITY_INFORMATION);
+      new_dacl = read->dacl.acl;
     }
-    if (label_changes) {
-      const auto acl = new_acl(os.get_security_descriptor_sacl(descriptor->get()),
-                               "cannot read the new label of " + path.display, "there is none");
-      if (!acl) {
-        return Revoked::Failed;
-      }
-      new_sacl = *acl;
+    if (!plan.label_removals.empty()) {
+      information |= win::LABEL_SECURITY_INFORMATION;
+      new_sacl = read->label.acl;
     }
     const auto written = os.set_named_security_info(path.units, win::SE_FILE_OBJECT, information,
                                                     new_dacl, new_sacl);
@@ -179,24 +135,20 @@ void revoke_paths(Os& os, AclOutput& out, const AclRequest& request) {
 
   // Whether what was removed stays removed: a run that read the DACL before
   // the write, or another revoke, may have written an older DACL over it.
-  // nullopt when it cannot be read again (reported).
-  const auto holds = [&](const Target& path) -> std::optional<bool> {
-    std::string text;
-    const auto dacl = read_acl(os, out, path, win::DACL_SECURITY_INFORMATION, text, false);
-    if (!dacl) {
+  // nullopt when it cannot be read again, or when the DACL no longer has the
+  // protection it was written with (reported).
+  const auto holds = [&](const Target& path, bool protection) -> std::optional<bool> {
+    const auto read = read_security(os, out, path, parts);
+    if (!read) {
       return std::nullopt;
     }
-    if (std::ranges::any_of(dacl->acl.entries, removed_entry)) {
-      return false;
-    }
-    if (!request.labels) {
-      return true;
-    }
-    const auto label = read_acl(os, out, path, win::LABEL_SECURITY_INFORMATION, text, false);
-    if (!label) {
+    if (((read->control & win::SE_DACL_PROTECTED) != 0) != protection) {
+      out.fail("another program changed whether " + path.display +
+               " inherits its parent's permissions during the revoke; check it with icacls " +
+               path.display);
       return std::nullopt;
     }
-    return std::ranges::none_of(label->acl.entries, removed_label);
+    return !plan_for(path, *read).any();
   };
 
   // Runs of the launcher and other revokes wait while a path's security is
@@ -206,12 +158,13 @@ void revoke_paths(Os& os, AclOutput& out, const AclRequest& request) {
     const auto turn = lock.hold();
     for (int attempt = 1;; ++attempt) {
       std::string lines;
-      const Revoked revoked = revoke_once(path, lines);
+      bool protection = false;
+      const Revoked revoked = revoke_once(path, lines, protection);
       if (revoked == Revoked::Failed) {
         return;
       }
       if (revoked == Revoked::Written) {
-        const auto held = holds(path);
+        const auto held = holds(path, protection);
         if (!held) {
           return;
         }

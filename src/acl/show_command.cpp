@@ -7,7 +7,6 @@
 #include "acl/acl_reading.h"
 #include "acl/path_walk.h"
 #include "core/errors.h"
-#include "core/security_conversions.h"
 #include "platform/constants.h"
 
 namespace obrex {
@@ -19,40 +18,30 @@ constexpr OsCode kErrorNoneMapped = 1332;
 class AccountLookup {
 public:
   // True or false; nullopt when the lookup failed (reported once).
-  std::optional<bool> names_account(Os& os, AclOutput& out, std::string_view sid) {
-    // SDDL writes the well-known SIDs by their aliases ("BA", "SY").
-    if (!sid.starts_with("S-")) {
-      return true;
-    }
-    const auto [it, added] = known_.try_emplace(std::string(sid));
+  std::optional<bool> names_account(Os& os, AclOutput& out, const std::string& text, SidPtr sid) {
+    const auto [it, added] = known_.try_emplace(text);
     if (added) {
-      it->second = look_up(os, out, it->first);
+      const auto found = os.lookup_account_sid(sid);
+      if (!found && found.error() != kErrorNoneMapped) {
+        out.fail(
+            SandboxError::from_os_error(os, "cannot look up the account of " + text, found.error())
+                .message);
+        it->second = std::nullopt;
+      } else {
+        it->second = found.has_value();
+      }
     }
     return it->second;
   }
 
 private:
-  static std::optional<bool> look_up(Os& os, AclOutput& out, const std::string& sid) {
-    const auto structure = sid_from_text(os, sid);
-    if (!structure) {
-      out.fail(structure.error().message);
-      return std::nullopt;
-    }
-    const auto found = os.lookup_account_sid(structure->get());
-    if (!found && found.error() != kErrorNoneMapped) {
-      out.fail(
-          SandboxError::from_os_error(os, "cannot look up the account of " + sid, found.error())
-              .message);
-      return std::nullopt;
-    }
-    return found.has_value();
-  }
-
   std::map<std::string, std::optional<bool>, std::less<>> known_;
 };
 
-bool is_allow(std::string_view type) {
-  return type == "A" || type == "OA" || type == "XA" || type == "ZA";
+bool is_allow(std::uint8_t type) {
+  return type == win::ACCESS_ALLOWED_ACE_TYPE || type == win::ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+         type == win::ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+         type == win::ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
 }
 
 // The groups that a sandboxed command with full access can open its tree to
@@ -60,13 +49,13 @@ bool is_allow(std::string_view type) {
 // sandbox; Authenticated Users and Users take in the user's other programs
 // and the machine's other accounts.
 std::optional<std::string_view> open_group(std::string_view sid) {
-  if (sid == "WD" || sid == "S-1-1-0") {
+  if (sid == "S-1-1-0") {
     return "Everyone";
   }
-  if (sid == "AU" || sid == "S-1-5-11") {
+  if (sid == "S-1-5-11") {
     return "Authenticated Users";
   }
-  if (sid == "BU" || sid == "S-1-5-32-545") {
+  if (sid == "S-1-5-32-545") {
     return "Users";
   }
   if (sid.starts_with("S-1-5-5-")) {
@@ -82,49 +71,61 @@ void show_paths(Os& os, AclOutput& out, const AclRequest& request) {
   const std::vector<ProjectSid> sids = project_sids(os, out, request.projects);
   AccountLookup accounts;
 
-  // Whose the entry's SID is, when the entry is to be shown.
-  const auto whose = [&](const SddlEntry& entry) -> std::optional<std::string> {
+  // The entry's SID and whose it is, when the entry is to be shown.
+  const auto whose =
+      [&](const ReadEntry& entry) -> std::optional<std::pair<std::string, std::string>> {
+    if (entry.ace.Sid.value == nullptr) {
+      return std::nullopt;
+    }
     if (by_project) {
-      const ProjectSid* sid = find_sid(sids, entry.sid);
-      return sid == nullptr ? std::nullopt : std::optional(sid->whose);
+      const ProjectSid* sid = find_sid(os, sids, entry.ace.Sid);
+      return sid == nullptr ? std::nullopt : std::optional(std::pair(sid->sid_text, sid->whose));
     }
-    if (entry.inherited()) {
+    if (entry.inherited) {
       return std::nullopt;
     }
-    if (const auto group = open_group(entry.sid); group && is_allow(entry.type)) {
-      return std::string(*group);
-    }
-    if (accounts.names_account(os, out, entry.sid) != false) {
+    const auto text = sid_text_of(os, out, entry.ace.Sid);
+    if (!text) {
       return std::nullopt;
     }
-    return "no account";
+    if (const auto group = open_group(*text); group && is_allow(entry.ace.AceType)) {
+      return std::pair(*text, std::string(*group));
+    }
+    if (accounts.names_account(os, out, *text, entry.ace.Sid) != false) {
+      return std::nullopt;
+    }
+    return std::pair(*text, std::string("no account"));
   };
 
   const auto show = [&](const Target& path, bool named) {
+    const auto read = read_security(
+        os, out, path, win::DACL_SECURITY_INFORMATION | win::LABEL_SECURITY_INFORMATION);
+    if (!read) {
+      return;
+    }
     std::string lines;
-    std::string text;
-    if (const auto label =
-            read_acl(os, out, path, win::LABEL_SECURITY_INFORMATION, text, /*count=*/false)) {
-      if (named && label->acl.entries.empty()) {
-        lines += output_line({path.display, "label", "none"});
+    bool labelled = false;
+    for (const ReadEntry& entry : read->label.entries) {
+      const auto level = label_level_sid(os, out, entry);
+      if (!level) {
+        continue;
       }
-      for (const SddlEntry& entry : label->acl.entries) {
-        if (named || !entry.inherited()) {
-          lines += label_fields_line(path.display, "label", entry, true);
-        }
+      labelled = true;
+      if (named || !entry.inherited) {
+        lines += label_fields_line(path.display, "label", entry, *level, true);
       }
     }
-    if (const auto dacl =
-            read_acl(os, out, path, win::DACL_SECURITY_INFORMATION, text, /*count=*/false)) {
-      for (const SddlEntry& entry : dacl->acl.entries) {
-        if (!named && entry.inherited()) {
-          continue;
-        }
-        if (const auto note = whose(entry)) {
-          lines += output_line({path.display, "entry", entry.sid, entry_type(entry.type),
-                                access_mask_text(entry.rights), inheritance_flags(entry.flags),
-                                origin(entry), *note});
-        }
+    if (named && !labelled) {
+      lines += output_line({path.display, "label", "none"});
+    }
+    for (const ReadEntry& entry : read->dacl.entries) {
+      if (!named && entry.inherited) {
+        continue;
+      }
+      if (const auto note = whose(entry)) {
+        lines += output_line({path.display, "entry", note->first, entry_type(entry.ace.AceType),
+                              access_mask_text(entry.ace.Mask),
+                              inheritance_flags(entry.ace.AceFlags), origin(entry), note->second});
       }
     }
     if (!lines.empty()) {

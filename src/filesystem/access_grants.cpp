@@ -15,19 +15,56 @@ constexpr int kGrantAttempts = 3;
 
 } // namespace
 
-bool dacl_mentions_sid(std::string_view dacl_text, std::string_view sid_text) {
-  for (auto at = dacl_text.find(sid_text); at != std::string_view::npos;
-       at = dacl_text.find(sid_text, at + 1)) {
-    const auto after = at + sid_text.size();
-    if (after == dacl_text.size()) {
-      return true;
+bool is_grant_entry(Os& os, const ACE_RECORD& entry) {
+  constexpr std::uint32_t kInheritedByAll = win::OBJECT_INHERIT_ACE | win::CONTAINER_INHERIT_ACE;
+  return entry.AceType == win::ACCESS_ALLOWED_ACE_TYPE && entry.AceFlags == kInheritedByAll &&
+         entry.Mask == win::FILE_ALL_ACCESS && entry.Sid.value != nullptr &&
+         entry.AceSize == 8 + os.get_length_sid(entry.Sid);
+}
+
+bool is_deny_entry(const ACE_RECORD& entry) {
+  switch (entry.AceType) {
+  case win::ACCESS_DENIED_ACE_TYPE:
+  case win::ACCESS_DENIED_OBJECT_ACE_TYPE:
+  case win::ACCESS_DENIED_CALLBACK_ACE_TYPE:
+  case win::ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+    return true;
+  default:
+    return false;
+  }
+}
+
+Result<GrantState> read_grant_state(Os& os, std::string_view path, SidPtr sid) {
+  const std::string context = "cannot read the permissions of " + std::string(path);
+  const auto info = os.get_named_security_info(utf8_to_utf16(path), win::SE_FILE_OBJECT,
+                                               win::DACL_SECURITY_INFORMATION, /*want_dacl=*/true);
+  if (!info) {
+    return std::unexpected(SandboxError::from_status(os, context, info.error()));
+  }
+  const LocalMemory<SecurityDescriptorPtr> descriptor(os, info->descriptor);
+  GrantState state;
+  if (info->dacl.value == nullptr) {
+    return state; // a null DACL: no entries
+  }
+  const auto count = os.get_acl_information(info->dacl);
+  if (!count) {
+    return std::unexpected(SandboxError::from_os_error(os, context, count.error()));
+  }
+  for (std::uint32_t index = 0; index < *count; ++index) {
+    const auto entry = os.get_ace(info->dacl, index);
+    if (!entry) {
+      return std::unexpected(SandboxError::from_os_error(os, context, entry.error()));
     }
-    const char next = dacl_text[after];
-    if (!(next >= '0' && next <= '9') && next != '-') {
-      return true;
+    if (entry->Sid.value == nullptr) {
+      continue;
+    }
+    if (is_deny_entry(*entry)) {
+      state.denied = state.denied || os.equal_sid(entry->Sid, sid);
+    } else if (is_grant_entry(os, *entry)) {
+      state.granted = state.granted || os.equal_sid(entry->Sid, sid);
     }
   }
-  return false;
+  return state;
 }
 
 Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_dirs, SidPtr sid,
@@ -40,11 +77,16 @@ Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_d
     if (auto labelled = ensure_low_write_label(os, path); !labelled) {
       return labelled;
     }
-    const auto dacl = read_security_text(os, path, win::DACL_SECURITY_INFORMATION);
-    if (!dacl) {
-      return std::unexpected(dacl.error());
+    const auto state = read_grant_state(os, path, sid);
+    if (!state) {
+      return std::unexpected(state.error());
     }
-    if (dacl_mentions_sid(*dacl, sid_text)) {
+    if (state->denied) {
+      return std::unexpected(SandboxError::from_context(
+          "cannot grant the sandbox write access to " + path + ": a deny entry for " +
+          std::string(sid_text) + " stands in its DACL"));
+    }
+    if (state->granted) {
       continue;
     }
     // Another run may write the same DACL from a read it made before this
@@ -60,11 +102,11 @@ Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_d
       if (!*wrote) {
         break;
       }
-      const auto written = read_security_text(os, path, win::DACL_SECURITY_INFORMATION);
+      const auto written = read_grant_state(os, path, sid);
       if (!written) {
         return std::unexpected(written.error());
       }
-      if (dacl_mentions_sid(*written, sid_text)) {
+      if (written->granted) {
         break;
       }
       if (attempt == kGrantAttempts) {

@@ -11,18 +11,37 @@
 
 namespace obrex {
 
-// Whether a DACL text already mentions the SID: `sid_text` standing as a
-// whole SID, that is not followed by a digit or '-' (so ...-1 is not found
-// inside ...-12). Any entry counts: an allow entry with fewer rights, a deny
-// entry.
-bool dacl_mentions_sid(std::string_view dacl_text, std::string_view sid_text);
+// The grant this program writes, whatever its SID: an allow entry (type 0)
+// with exactly the flags OICI (0x03), exactly the mask FILE_ALL_ACCESS, and
+// nothing after its SID (size 8 plus the SID's length). An inherited copy,
+// an inherit-only entry, narrower rights or a condition is not it.
+bool is_grant_entry(Os& os, const ACE_RECORD& entry);
+
+// An entry that denies: an access-denied entry of any form (plain, object,
+// callback, callback object).
+bool is_deny_entry(const ACE_RECORD& entry);
+
+// What a path's DACL holds for one SID: the grant this program writes, and
+// any deny entry.
+struct GrantState {
+  bool granted = false;
+  bool denied = false;
+};
+
+// Reads the path's DACL and looks through its entries for `sid`. Fails with
+// "cannot read the permissions of {path}" and the returned status or last
+// error.
+Result<GrantState> read_grant_state(Os& os, std::string_view path, SidPtr sid);
 
 // For each write path in order: skipped silently when it fails the existence
 // test; otherwise the Low write label unless present, then the grant unless
-// the DACL already mentions `sid_text`. A grant is checked by reading the
-// DACL again after the write and written again, up to three times in all,
-// while another program's write has removed it ("cannot keep the sandbox's
-// write access to {path}: another program rewrote its permissions 3 times").
+// the DACL already holds it. A deny entry for the SID fails the path ("cannot
+// grant the sandbox write access to {path}: a deny entry for {sid_text}
+// stands in its DACL"): a grant beside it could be cancelled by it. A grant
+// is checked by reading the DACL again after the write and written again,
+// up to three times in all, while another program's write has removed it
+// ("cannot keep the sandbox's write access to {path}: another program
+// rewrote its permissions 3 times").
 // One path is finished before the next is begun; the first failure stops the pass and earlier paths
 // keep their changes.
 Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_dirs, SidPtr sid,

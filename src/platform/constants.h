@@ -61,6 +61,27 @@ inline constexpr std::uint32_t SUB_CONTAINERS_AND_OBJECTS_INHERIT = 3;
 inline constexpr std::uint32_t NO_MULTIPLE_TRUSTEE = 0;
 inline constexpr std::uint32_t TRUSTEE_IS_SID = 0;
 inline constexpr std::uint32_t TRUSTEE_IS_UNKNOWN = 0;
+inline constexpr std::uint32_t PROTECTED_DACL_SECURITY_INFORMATION = 0x80000000;
+inline constexpr std::uint32_t UNPROTECTED_DACL_SECURITY_INFORMATION = 0x20000000;
+inline constexpr std::uint32_t SE_DACL_PROTECTED = 0x1000;
+inline constexpr std::uint32_t SE_SACL_PROTECTED = 0x2000;
+inline constexpr std::uint32_t ACCESS_ALLOWED_ACE_TYPE = 0x0;
+inline constexpr std::uint32_t ACCESS_DENIED_ACE_TYPE = 0x1;
+inline constexpr std::uint32_t ACCESS_ALLOWED_OBJECT_ACE_TYPE = 0x5;
+inline constexpr std::uint32_t ACCESS_DENIED_OBJECT_ACE_TYPE = 0x6;
+inline constexpr std::uint32_t ACCESS_ALLOWED_CALLBACK_ACE_TYPE = 0x9;
+inline constexpr std::uint32_t ACCESS_DENIED_CALLBACK_ACE_TYPE = 0xA;
+inline constexpr std::uint32_t ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE = 0xB;
+inline constexpr std::uint32_t ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE = 0xC;
+inline constexpr std::uint32_t SYSTEM_MANDATORY_LABEL_ACE_TYPE = 0x11;
+inline constexpr std::uint32_t OBJECT_INHERIT_ACE = 0x1;
+inline constexpr std::uint32_t CONTAINER_INHERIT_ACE = 0x2;
+inline constexpr std::uint32_t NO_PROPAGATE_INHERIT_ACE = 0x4;
+inline constexpr std::uint32_t INHERIT_ONLY_ACE = 0x8;
+inline constexpr std::uint32_t INHERITED_ACE = 0x10;
+inline constexpr std::uint32_t SYSTEM_MANDATORY_LABEL_NO_WRITE_UP = 0x1;
+inline constexpr std::uint32_t SYSTEM_MANDATORY_LABEL_NO_READ_UP = 0x2;
+inline constexpr std::uint32_t SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP = 0x4;
 
 // Tokens.
 inline constexpr std::uint32_t TOKEN_ASSIGN_PRIMARY = 0x1;

@@ -143,6 +143,21 @@ struct NamedSecurityInfo {
   AclPtr dacl;
 };
 
+// What GetAce gives of one entry of an ACL: its ACE_HEADER and, for the
+// types laid out as ACCESS_ALLOWED_ACE (the mask, then the SID: allow, deny,
+// audit, alarm, their callback forms, mandatory label, resource attribute,
+// scoped policy) or as ACCESS_ALLOWED_OBJECT_ACE (the mask, flags, the GUIDs
+// those flags announce, then the SID), the mask and the SID inside the entry.
+// Any other type has mask 0 and no SID; so has an entry too short for its
+// SID.
+struct ACE_RECORD {
+  std::uint8_t AceType = 0;
+  std::uint8_t AceFlags = 0;
+  std::uint16_t AceSize = 0;
+  std::uint32_t Mask = 0;
+  SidPtr Sid; // points into the ACL
+};
+
 class Os {
 public:
   virtual ~Os() = default;
@@ -245,6 +260,15 @@ public:
                                                  std::uint32_t object_type,
                                                  std::uint32_t information, AclPtr dacl,
                                                  AclPtr sacl) = 0;
+  // GetAce: the entry at `index` of a non-null ACL.
+  virtual OsResult<ACE_RECORD> get_ace(AclPtr acl, std::uint32_t index) = 0;
+  // DeleteAce: removes the entry at `index`; those after it move up by one.
+  virtual OsResult<void> delete_ace(AclPtr acl, std::uint32_t index) = 0;
+  // GetSecurityDescriptorControl: the control bits (SE_DACL_PROTECTED, ...).
+  virtual OsResult<std::uint16_t>
+  get_security_descriptor_control(SecurityDescriptorPtr descriptor) = 0;
+  // EqualSid of two valid SIDs.
+  virtual bool equal_sid(SidPtr a, SidPtr b) = 0;
   virtual void local_free(void* memory) = 0;
 
   // --- tokens ---------------------------------------------------------------

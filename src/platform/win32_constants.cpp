@@ -55,6 +55,27 @@
   X(NO_MULTIPLE_TRUSTEE)                                                                           \
   X(TRUSTEE_IS_SID)                                                                                \
   X(TRUSTEE_IS_UNKNOWN)                                                                            \
+  X(PROTECTED_DACL_SECURITY_INFORMATION)                                                           \
+  X(UNPROTECTED_DACL_SECURITY_INFORMATION)                                                         \
+  X(SE_DACL_PROTECTED)                                                                             \
+  X(SE_SACL_PROTECTED)                                                                             \
+  X(ACCESS_ALLOWED_ACE_TYPE)                                                                       \
+  X(ACCESS_DENIED_ACE_TYPE)                                                                        \
+  X(ACCESS_ALLOWED_OBJECT_ACE_TYPE)                                                                \
+  X(ACCESS_DENIED_OBJECT_ACE_TYPE)                                                                 \
+  X(ACCESS_ALLOWED_CALLBACK_ACE_TYPE)                                                              \
+  X(ACCESS_DENIED_CALLBACK_ACE_TYPE)                                                               \
+  X(ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE)                                                       \
+  X(ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE)                                                        \
+  X(SYSTEM_MANDATORY_LABEL_ACE_TYPE)                                                               \
+  X(OBJECT_INHERIT_ACE)                                                                            \
+  X(CONTAINER_INHERIT_ACE)                                                                         \
+  X(NO_PROPAGATE_INHERIT_ACE)                                                                      \
+  X(INHERIT_ONLY_ACE)                                                                              \
+  X(INHERITED_ACE)                                                                                 \
+  X(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP)                                                            \
+  X(SYSTEM_MANDATORY_LABEL_NO_READ_UP)                                                             \
+  X(SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP)                                                          \
   X(TOKEN_ASSIGN_PRIMARY)                                                                          \
   X(TOKEN_DUPLICATE)                                                                               \
   X(TOKEN_QUERY)                                                                                   \

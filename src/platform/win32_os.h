@@ -63,6 +63,11 @@ public:
   OsResult<void> set_named_security_info(std::u16string_view path, std::uint32_t object_type,
                                          std::uint32_t information, AclPtr dacl,
                                          AclPtr sacl) override;
+  OsResult<ACE_RECORD> get_ace(AclPtr acl, std::uint32_t index) override;
+  OsResult<void> delete_ace(AclPtr acl, std::uint32_t index) override;
+  OsResult<std::uint16_t>
+  get_security_descriptor_control(SecurityDescriptorPtr descriptor) override;
+  bool equal_sid(SidPtr a, SidPtr b) override;
   void local_free(void* memory) override;
 
   OsResult<Handle> open_process_token(std::uint32_t access) override;

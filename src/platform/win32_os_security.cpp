@@ -5,6 +5,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstddef>
+#include <cstring>
 #include <iterator>
 
 namespace obrex {
@@ -131,6 +133,97 @@ OsResult<void> Win32Os::set_named_security_info(std::u16string_view path, std::u
     return status_error(status);
   }
   return {};
+}
+
+namespace {
+
+// Where the SID of an entry of this type begins, or 0 for a type without
+// one: after the header and the mask, and in the object types also after
+// their flags and the GUIDs those flags announce.
+std::size_t sid_offset(const unsigned char* ace, std::size_t size) {
+  switch (ace[0]) {
+  case ACCESS_ALLOWED_ACE_TYPE:
+  case ACCESS_DENIED_ACE_TYPE:
+  case SYSTEM_AUDIT_ACE_TYPE:
+  case SYSTEM_ALARM_ACE_TYPE:
+  case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+  case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+  case SYSTEM_AUDIT_CALLBACK_ACE_TYPE:
+  case SYSTEM_ALARM_CALLBACK_ACE_TYPE:
+  case SYSTEM_MANDATORY_LABEL_ACE_TYPE:
+  case SYSTEM_RESOURCE_ATTRIBUTE_ACE_TYPE:
+  case SYSTEM_SCOPED_POLICY_ID_ACE_TYPE:
+    return offsetof(::ACCESS_ALLOWED_ACE, SidStart);
+  case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+  case ACCESS_DENIED_OBJECT_ACE_TYPE:
+  case SYSTEM_AUDIT_OBJECT_ACE_TYPE:
+  case SYSTEM_ALARM_OBJECT_ACE_TYPE:
+  case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+  case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+  case SYSTEM_AUDIT_CALLBACK_OBJECT_ACE_TYPE:
+  case SYSTEM_ALARM_CALLBACK_OBJECT_ACE_TYPE: {
+    constexpr std::size_t kFlags = offsetof(::ACCESS_ALLOWED_OBJECT_ACE, Flags);
+    if (size < kFlags + sizeof(DWORD)) {
+      return 0;
+    }
+    DWORD flags = 0;
+    std::memcpy(&flags, ace + kFlags, sizeof flags);
+    return kFlags + sizeof(DWORD) + ((flags & ACE_OBJECT_TYPE_PRESENT) != 0 ? sizeof(GUID) : 0) +
+           ((flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) != 0 ? sizeof(GUID) : 0);
+  }
+  default:
+    return 0;
+  }
+}
+
+} // namespace
+
+OsResult<ACE_RECORD> Win32Os::get_ace(AclPtr acl, std::uint32_t index) {
+  void* entry = nullptr;
+  if (!::GetAce(static_cast<PACL>(acl.value), index, &entry)) {
+    return last_error();
+  }
+  const auto* bytes = static_cast<const unsigned char*>(entry);
+  ::ACE_HEADER header{};
+  std::memcpy(&header, bytes, sizeof header);
+  ACE_RECORD record;
+  record.AceType = header.AceType;
+  record.AceFlags = header.AceFlags;
+  record.AceSize = header.AceSize;
+  const std::size_t size = header.AceSize;
+  const std::size_t sid_at = sid_offset(bytes, size);
+  if (sid_at == 0) {
+    return record;
+  }
+  std::memcpy(&record.Mask, bytes + sizeof header, sizeof record.Mask);
+  // The SID must lie whole inside the entry: its fixed part first (revision,
+  // count, authority), then as many subauthorities as it counts.
+  constexpr std::size_t kSidFixed = 8;
+  if (sid_at + kSidFixed <= size &&
+      sid_at + kSidFixed + 4 * std::size_t{bytes[sid_at + 1]} <= size) {
+    record.Sid = SidPtr{const_cast<unsigned char*>(bytes + sid_at)};
+  }
+  return record;
+}
+
+OsResult<void> Win32Os::delete_ace(AclPtr acl, std::uint32_t index) {
+  if (!::DeleteAce(static_cast<PACL>(acl.value), index)) {
+    return last_error();
+  }
+  return {};
+}
+
+OsResult<std::uint16_t> Win32Os::get_security_descriptor_control(SecurityDescriptorPtr descriptor) {
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!::GetSecurityDescriptorControl(descriptor.value, &control, &revision)) {
+    return last_error();
+  }
+  return static_cast<std::uint16_t>(control);
+}
+
+bool Win32Os::equal_sid(SidPtr a, SidPtr b) {
+  return ::EqualSid(a.value, b.value) != FALSE;
 }
 
 void Win32Os::local_free(void* memory) {

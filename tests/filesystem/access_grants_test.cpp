@@ -75,13 +75,13 @@ TEST(PrepareWritePaths, AFailureOnTheSecondPathKeepsTheFirstPathsChanges) {
 
 TEST(PrepareWritePaths, ReportsEachFailedCallAndReleasesTheBuffers) {
   // On a fresh path the label is read (get_named_security_info #1) and
-  // written (set_named_security_info #1), the DACL read as text (#2), then
-  // read (#3), extended and written (set_named_security_info #2).
+  // written (set_named_security_info #1), the DACL read for its entries
+  // (#2), then read (#3), extended and written (set_named_security_info #2).
   const std::tuple<const char*, int, OsCode, const char*, bool> cases[] = {
       {"get_named_security_info", 1, 0x80070005,
        "cannot read the security of C:\\w: error 2147942405", false},
-      {"convert_security_descriptor_to_string_security_descriptor", 2, 87,
-       "cannot format the security of C:\\w: The parameter is incorrect. (os error 87)", true},
+      {"get_ace", 1, 87,
+       "cannot read the permissions of C:\\w: The parameter is incorrect. (os error 87)", true},
       {"get_named_security_info", 3, 5,
        "cannot read the permissions of C:\\w: Access is denied. (os error 5)", true},
       {"set_entries_in_acl", 1, 0x80070057,
@@ -118,20 +118,32 @@ TEST(PrepareWritePaths, ANullDaclIsLeftAloneAndAnEmptyOneGetsTheEntry) {
   }
 }
 
-TEST(PrepareWritePaths, GrantsOnlyWhenTheWholeSidIsAbsent) {
-  const std::pair<std::string, bool> cases[] = {
-      {"D:(D;OICI;FA;;;S-1-5-21-10-20-30-1)", true}, // a deny entry counts
-      {"D:(A;;0x1200a9;;;S-1-5-21-10-20-30-1)(A;;FA;;;SY)", true},
-      {"D:S-1-5-21-10-20-30-1", true},
-      {"D:(A;OICI;FA;;;S-1-5-21-10-20-30-12)(A;;FR;;;S-1-5-21-10-20-30-1)", true},
-      {"D:(A;OICI;FA;;;S-1-5-21-10-20-30-12)", false}, // a longer SID only
-      {"D:(A;OICI;FA;;;S-1-5-21-10-20-30-1-500)", false},
+// Only the very entry this program writes counts as a grant already made;
+// a deny entry for the SID, wherever it comes from, fails the path rather
+// than let a grant beside it be cancelled.
+TEST(PrepareWritePaths, FindsTheExactGrantAndRefusesBesideADenyEntry) {
+  const std::string denied = "cannot grant the sandbox write access to C:\\w: a deny entry for "
+                             "S-1-5-21-10-20-30-1 stands in its DACL";
+  const std::pair<std::string, std::string> cases[] = {
+      {"D:(A;;FA;;;SY)(A;OICI;FA;;;S-1-5-21-10-20-30-1)", "granted"},
+      {"D:(A;OICIID;FA;;;S-1-5-21-10-20-30-1)", ""},               // an inherited copy
+      {"D:(A;OICIIO;FA;;;S-1-5-21-10-20-30-1)", ""},               // inherit-only
+      {"D:(A;CI;FA;;;S-1-5-21-10-20-30-1)", ""},                   // other flags
+      {"D:(A;OICI;0x1200a9;;;S-1-5-21-10-20-30-1)", ""},           // fewer rights
+      {"D:(A;OICI;FA;;;S-1-5-21-10-20-30-1;+4)", ""},              // bytes after the SID
+      {"D:(XA;OICI;FA;;;S-1-5-21-10-20-30-1;(@User.x == 1))", ""}, // a condition
+      {"D:(A;OICI;FA;;;S-1-5-21-10-20-30-12)", ""},                // a longer SID
+      {"D:(D;OICI;FA;;;S-1-5-21-10-20-30-1)", denied},
+      {"D:(A;OICI;FA;;;S-1-5-21-10-20-30-1)(D;IO;FA;;;S-1-5-21-10-20-30-1)", denied},
+      {"D:(XD;;FA;;;S-1-5-21-10-20-30-1;(@User.x == 1))", denied},
   };
-  for (const auto& [dacl, mentioned] : cases) {
+  for (const auto& [dacl, outcome] : cases) {
     Grants os;
     os.find(u"C:\\w")->dacl = dacl;
-    ASSERT_TRUE(os.prepare({"C:\\w"}));
-    EXPECT_EQ(os.find(u"C:\\w")->dacl, mentioned ? dacl : dacl + kGrant);
+    const auto result = os.prepare({"C:\\w"});
+    EXPECT_EQ(result ? "" : result.error().message, outcome == denied ? denied : "") << dacl;
+    EXPECT_EQ(os.find(u"C:\\w")->dacl, outcome.empty() ? dacl + kGrant : dacl);
+    EXPECT_EQ(os.find(u"C:\\w")->label, kLowLabel) << dacl; // labelled first all the same
   }
 }
 

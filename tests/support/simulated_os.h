@@ -155,10 +155,6 @@ public:
   // The SIDs (as text) that LookupAccountSidW finds an account for; every
   // other SID fails with ERROR_NONE_MAPPED.
   std::set<std::string> accounts = {"S-1-5-21-1-2-3-1001", "S-1-1-0", "S-1-5-18", "S-1-5-32-544"};
-  // GetAclInformation counts the entries of an ACL's text; a text listed
-  // here reports this count instead, as an ACL whose SDDL text hides an
-  // entry would.
-  std::map<std::string, std::uint32_t> ace_counts;
 
   // --- helpers for tests ----------------------------------------------------
   // Adds a file or a directory, and its missing parents.
@@ -233,6 +229,18 @@ public:
   OsResult<void> set_named_security_info(std::u16string_view path, std::uint32_t object_type,
                                          std::uint32_t information, AclPtr dacl,
                                          AclPtr sacl) override;
+  // GetAce reads an entry of an ACL's text as Windows would read its bytes:
+  // the type (A 0, D 1, OA 5, OD 6, XA 9, XD 10, ZA 11, ML 0x11, or "#N" for
+  // a type N that SDDL has no letters for, which has no mask and no SID),
+  // the flags, the mask and the SID. The size is 8 plus the SID's length;
+  // an object type adds its flags and GUIDs, a callback type its condition,
+  // and a seventh field "+N" on any other type N bytes after the SID, which
+  // SDDL cannot show. DeleteAce removes the entry's text.
+  OsResult<ACE_RECORD> get_ace(AclPtr acl, std::uint32_t index) override;
+  OsResult<void> delete_ace(AclPtr acl, std::uint32_t index) override;
+  OsResult<std::uint16_t>
+  get_security_descriptor_control(SecurityDescriptorPtr descriptor) override;
+  bool equal_sid(SidPtr a, SidPtr b) override;
   void local_free(void* memory) override;
   OsResult<Handle> open_process_token(std::uint32_t access) override;
   OsResult<void> get_token_information(Handle token, std::uint32_t information_class, void* buffer,
@@ -305,6 +313,9 @@ public:
   SidPtr static_sid(const std::string& text);
   // The text of an allocated or static SID; a test failure when unknown.
   const std::string* sid_text(SidPtr sid);
+  // What SetNamedSecurityInfoW and SetSecurityInfo write to an entry.
+  OsResult<void> write_security(SimFile& entry, std::uint32_t information, AclPtr dacl,
+                                AclPtr sacl);
   std::vector<std::optional<std::uint32_t>> jobs_; // their UI restrictions
 
 private:

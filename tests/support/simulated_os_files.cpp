@@ -213,30 +213,53 @@ OsResult<void> SimulatedOs::set_named_security_info(std::u16string_view path,
   if (const auto fault = enter("set_named_security_info")) {
     return std::unexpected(*fault);
   }
-  // The program writes the DACL, the label or both, nothing else, always
-  // with a DACL for the DACL part and with no ACL for a part it does not
-  // write.
-  const bool dacl_part = (information & win::DACL_SECURITY_INFORMATION) != 0;
-  const bool label_part = (information & win::LABEL_SECURITY_INFORMATION) != 0;
-  if (object_type != win::SE_FILE_OBJECT || (!dacl_part && !label_part) ||
-      (information & ~(win::DACL_SECURITY_INFORMATION | win::LABEL_SECURITY_INFORMATION)) != 0 ||
-      (dacl.value != nullptr) != dacl_part || (!label_part && sacl.value != nullptr)) {
-    ADD_FAILURE() << "SetNamedSecurityInfoW with object type " << object_type << " and information "
-                  << information;
+  if (object_type != win::SE_FILE_OBJECT) {
+    ADD_FAILURE() << "SetNamedSecurityInfoW with object type " << object_type;
     return std::unexpected(win::ERROR_INVALID_PARAMETER);
   }
   SimFile* entry = find(path);
   if (entry == nullptr) {
     return std::unexpected(win::ERROR_FILE_NOT_FOUND);
   }
+  return write_security(*entry, information, dacl, sacl);
+}
+
+OsResult<void> SimulatedOs::write_security(SimFile& entry, std::uint32_t information, AclPtr dacl,
+                                           AclPtr sacl) {
+  // The program writes the DACL, the label or both, nothing else, always
+  // with a DACL for the DACL part and with no ACL for a part it does not
+  // write; it may say whether the DACL inherits, never both ways at once.
+  constexpr std::uint32_t kProtection =
+      win::PROTECTED_DACL_SECURITY_INFORMATION | win::UNPROTECTED_DACL_SECURITY_INFORMATION;
+  const bool dacl_part = (information & win::DACL_SECURITY_INFORMATION) != 0;
+  const bool label_part = (information & win::LABEL_SECURITY_INFORMATION) != 0;
+  if ((!dacl_part && !label_part) || (information & kProtection) == kProtection ||
+      ((information & kProtection) != 0 && !dacl_part) ||
+      (information &
+       ~(win::DACL_SECURITY_INFORMATION | win::LABEL_SECURITY_INFORMATION | kProtection)) != 0 ||
+      (dacl.value != nullptr) != dacl_part || (!label_part && sacl.value != nullptr)) {
+    ADD_FAILURE() << "writing security with information " << information;
+    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  }
   if (dacl_part) {
+    // An ACL carries no protection of its own: the object's stays unless the
+    // call says otherwise. The rest of the ACL's flags ("AI") are written.
     const std::string* text = acl_text(dacl);
-    entry->dacl = text != nullptr ? *text : "";
+    std::string written = text != nullptr ? *text : "D:";
+    const std::size_t entries = std::min(written.find('('), written.size());
+    const std::size_t old_entries = std::min(entry.dacl.find('('), entry.dacl.size());
+    const bool was_protected = entry.dacl.substr(0, old_entries).find('P') != std::string::npos;
+    const bool now_protected =
+        (information & win::PROTECTED_DACL_SECURITY_INFORMATION) != 0 ||
+        (was_protected && (information & win::UNPROTECTED_DACL_SECURITY_INFORMATION) == 0);
+    std::string header = written.substr(2, entries - 2);
+    std::erase(header, 'P');
+    entry.dacl = "D:" + std::string(now_protected ? "P" : "") + header + written.substr(entries);
   }
   if (label_part) {
     // A SACL without entries takes the label away.
     const std::string* text = acl_text(sacl);
-    entry->label = text != nullptr && text->find('(') != std::string::npos ? *text : "";
+    entry.label = text != nullptr && text->find('(') != std::string::npos ? *text : "";
   }
   return {};
 }

@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <optional>
+#include <span>
+#include <string_view>
 
 #include "platform/constants.h"
 #include "platform/text.h"
@@ -19,6 +22,73 @@ namespace {
 // The bytes a SID of this text takes: 8, and 4 per subauthority.
 std::uint32_t sid_length(const std::string& text) {
   return 8 + 4 * static_cast<std::uint32_t>(std::ranges::count(text, '-') - 2);
+}
+
+// The SDDL names of what the entries of the tests' ACL texts hold.
+using Named = std::pair<std::string_view, std::uint32_t>;
+constexpr Named kTypes[] = {{"A", 0},  {"D", 1},   {"OA", 5},  {"OD", 6},
+                            {"XA", 9}, {"XD", 10}, {"ZA", 11}, {"ML", 0x11}};
+constexpr Named kFlags[] = {{"OI", 0x1}, {"CI", 0x2}, {"NP", 0x4}, {"IO", 0x8}, {"ID", 0x10}};
+constexpr Named kRights[] = {{"FA", 0x1F01FF}, {"FR", 0x120089},   {"FW", 0x120116},
+                             {"FX", 0x1200A0}, {"RC", 0x20000},    {"WD", 0x40000},
+                             {"WO", 0x80000},  {"GA", 0x10000000}, {"NW", 0x1},
+                             {"NR", 0x2},      {"NX", 0x4},        {"CC", 0x1}};
+constexpr std::pair<std::string_view, std::string_view> kSidAliases[] = {
+    {"WD", "S-1-1-0"},      {"BA", "S-1-5-32-544"}, {"SY", "S-1-5-18"}, {"AU", "S-1-5-11"},
+    {"BU", "S-1-5-32-545"}, {"OW", "S-1-3-4"},      {"CO", "S-1-3-0"},  {"LW", "S-1-16-4096"},
+    {"ME", "S-1-16-8192"},  {"HI", "S-1-16-12288"},
+};
+
+std::optional<std::uint32_t> value_of(std::string_view name, std::span<const Named> table) {
+  const auto it = std::ranges::find(table, name, &Named::first);
+  return it == table.end() ? std::nullopt : std::optional(it->second);
+}
+
+// Two-letter names run together.
+std::optional<std::uint32_t> names_value(std::string_view names, std::span<const Named> table) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < names.size(); i += 2) {
+    const auto one = value_of(names.substr(i, 2), table);
+    if (!one) {
+      return std::nullopt;
+    }
+    value |= *one;
+  }
+  return value;
+}
+
+std::string canonical_sid(std::string_view sid) {
+  const auto it =
+      std::ranges::find(kSidAliases, sid, &std::pair<std::string_view, std::string_view>::first);
+  return std::string(it == std::end(kSidAliases) ? sid : it->second);
+}
+
+// Where each entry of an ACL's text lies, its parentheses included. A
+// condition's own parentheses, and those inside a quoted literal, belong to
+// their entry.
+using Span = std::pair<std::size_t, std::size_t>;
+std::vector<Span> entry_spans(const std::string& text) {
+  std::vector<Span> spans;
+  int depth = 0;
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && c == '(' && depth++ == 0) {
+      spans.emplace_back(i, i);
+    } else if (!quoted && c == ')' && --depth == 0) {
+      spans.back().second = i + 1;
+    }
+  }
+  return spans;
+}
+
+// The flags of an ACL's text: what stands between its part letter and its
+// first entry ("P", "AI", "PAI").
+std::string acl_header(const std::string& text) {
+  return text.substr(std::min<std::size_t>(2, text.size()),
+                     std::min(text.find('('), text.size()) - std::min<std::size_t>(2, text.size()));
 }
 
 } // namespace
@@ -129,24 +199,106 @@ OsResult<std::uint32_t> SimulatedOs::get_acl_information(AclPtr acl) {
     ADD_FAILURE() << "GetAclInformation without an ACL";
     return std::unexpected(win::ERROR_INVALID_PARAMETER);
   }
-  if (const auto it = ace_counts.find(*text); it != ace_counts.end()) {
-    return it->second;
+  return static_cast<std::uint32_t>(entry_spans(*text).size());
+}
+
+OsResult<ACE_RECORD> SimulatedOs::get_ace(AclPtr acl, std::uint32_t index) {
+  if (const auto fault = enter("get_ace")) {
+    return std::unexpected(*fault);
   }
-  // One entry per parenthesis at the outer level; a condition's own
-  // parentheses and those inside a quoted literal do not count.
-  std::uint32_t entries = 0;
-  int depth = 0;
-  bool quoted = false;
-  for (const char c : *text) {
-    if (c == '"') {
-      quoted = !quoted;
-    } else if (!quoted && c == '(' && depth++ == 0) {
-      ++entries;
-    } else if (!quoted && c == ')') {
-      --depth;
+  const std::string* text = acl_text(acl);
+  const auto spans = text == nullptr ? std::vector<Span>{} : entry_spans(*text);
+  if (index >= spans.size()) {
+    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  }
+  const auto [start, end] = spans[index];
+  const std::string inner = text->substr(start + 1, end - start - 2);
+  std::vector<std::string> fields;
+  for (std::size_t at = 0; fields.size() < 6;) {
+    const std::size_t semicolon = std::min(inner.find(';', at), inner.size());
+    fields.push_back(inner.substr(at, semicolon - at));
+    at = std::min(semicolon + 1, inner.size());
+    if (fields.size() == 6 && semicolon < inner.size()) {
+      fields.push_back(inner.substr(at)); // a condition or "+N"
     }
   }
-  return entries;
+  ACE_RECORD record;
+  const std::string& type = fields[0];
+  if (type.starts_with('#')) {
+    record.AceType = static_cast<std::uint8_t>(std::stoi(type.substr(1)));
+    record.AceSize = 8;
+    return record;
+  }
+  const auto known_type = value_of(type, kTypes);
+  const auto flags = names_value(fields[1], kFlags);
+  const auto mask =
+      fields[2].starts_with("0x")
+          ? std::optional(static_cast<std::uint32_t>(std::stoul(fields[2], nullptr, 16)))
+          : names_value(fields[2], kRights);
+  const std::string sid = canonical_sid(fields[5]);
+  if (!known_type || !flags || !mask || !sid.starts_with("S-1-")) {
+    ADD_FAILURE() << "an entry the simulated system cannot read: " << inner;
+    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  }
+  record.AceType = static_cast<std::uint8_t>(*known_type);
+  record.AceFlags = static_cast<std::uint8_t>(*flags);
+  record.Mask = *mask;
+  record.Sid = static_sid(sid);
+  const bool object = *known_type == 5 || *known_type == 6 || *known_type == 11;
+  const bool callback = *known_type >= 9 && *known_type <= 11;
+  std::size_t size = 8 + sid_length(sid);
+  if (object) {
+    size += 4 + (fields[3].empty() ? 0 : 16) + (fields[4].empty() ? 0 : 16);
+  }
+  if (fields.size() == 7) {
+    size += callback ? (fields[6].size() + 3) / 4 * 4 : std::stoul(fields[6].substr(1));
+  }
+  record.AceSize = static_cast<std::uint16_t>(size);
+  return record;
+}
+
+OsResult<void> SimulatedOs::delete_ace(AclPtr acl, std::uint32_t index) {
+  if (const auto fault = enter("delete_ace")) {
+    return std::unexpected(*fault);
+  }
+  // The ACL is the simulated system's own memory, changed in place.
+  auto* text = const_cast<std::string*>(acl_text(acl));
+  const auto spans = text == nullptr ? std::vector<Span>{} : entry_spans(*text);
+  if (index >= spans.size()) {
+    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  }
+  text->erase(spans[index].first, spans[index].second - spans[index].first);
+  return {};
+}
+
+OsResult<std::uint16_t>
+SimulatedOs::get_security_descriptor_control(SecurityDescriptorPtr descriptor) {
+  if (const auto fault = enter("get_security_descriptor_control")) {
+    return std::unexpected(*fault);
+  }
+  const Allocation* found = allocation(descriptor.value, AllocationKind::SecurityDescriptor);
+  if (found == nullptr) {
+    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  }
+  std::uint16_t control = 0x8000; // SE_SELF_RELATIVE
+  if (found->dacl) {
+    const std::string header = acl_header(*found->dacl);
+    control |= 0x4; // SE_DACL_PRESENT
+    control |= header.find('P') != std::string::npos ? win::SE_DACL_PROTECTED : 0;
+    control |= header.find("AI") != std::string::npos ? 0x400 : 0; // SE_DACL_AUTO_INHERITED
+  }
+  if (found->sacl) {
+    control |= 0x10; // SE_SACL_PRESENT
+    control |= acl_header(*found->sacl).find('P') != std::string::npos ? win::SE_SACL_PROTECTED : 0;
+  }
+  return control;
+}
+
+bool SimulatedOs::equal_sid(SidPtr a, SidPtr b) {
+  enter("equal_sid");
+  const std::string* first = sid_text(a);
+  const std::string* second = sid_text(b);
+  return first != nullptr && second != nullptr && canonical_sid(*first) == canonical_sid(*second);
 }
 
 OsResult<Handle> SimulatedOs::open_process_token(std::uint32_t access) {
