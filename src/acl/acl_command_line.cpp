@@ -121,9 +121,15 @@ Results go to standard output, one tab-separated line each.
   --labels        revoke also removes an explicit label that
                   obrex-sandbox-exec writes: S:(ML;OICI;NW;;;LW) or
                   S:(ML;OICI;NWNR;;;ME). Other labels stay.
-  --recurse       Also every file and directory below each path, without
-                  following links; show reports only where an explicit entry
-                  or label lives. A PATH that is a link is refused.
+  --recurse       Also every file and directory below each path; show
+                  reports only where an explicit entry or label lives. Links
+                  and junctions are not followed: a PATH that is one is
+                  refused, and each one below is a result line
+                  "PATH<tab>not followed<tab>junction" (or "symbolic link",
+                  or its reparse tag). Whatever is no longer what its
+                  directory listed when it is opened (a name swapped for a
+                  junction meanwhile) is left alone and reported as a
+                  failure, "PATH changed during the walk".
   --              Ends the options.
   --help          Prints this text.
   --version       Prints the version.

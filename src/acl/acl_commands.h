@@ -51,10 +51,9 @@ void print_sids(Os& os, AclOutput& out, const std::vector<std::string>& director
 // below Medium is marked "below Medium". Below a path only explicit labels
 // and entries are reported.
 //
-// Below a path every name is reached in the \\?\ form and kept in UTF-16
-// up to the system's calls; links and junctions are not followed. A given
-// path that is itself a link or junction is refused (a failure line), not
-// read through.
+// Every path is read through a handle opened by the walk (path_walk.h),
+// with READ_CONTROL: links and junctions are not followed, and below a path
+// each is reported ("{path}\tnot followed\t{kind}").
 void show_paths(Os& os, AclOutput& out, const AclRequest& request);
 
 // Removes from each path (and with `recurse` everything below it) the grants
@@ -68,6 +67,8 @@ void show_paths(Os& os, AclOutput& out, const AclRequest& request);
 // is refused, and not written, when its DACL would be left without any
 // entry. After the write the path is read again; a removal that another
 // write undid is made again, three times in all, then reported as a failure.
+// Every path is read and written through a handle opened by the walk
+// (path_walk.h) with READ_CONTROL, WRITE_DAC and, for labels, WRITE_OWNER.
 // Afterwards one line per removal or kept entry:
 //   {path}\tremoved entry\t{SID}\t{type}\t{mask}\t{flags}\t{whose}
 //   {path}\tremoved label\t{level}\t{policy}\t{flags}

@@ -134,8 +134,7 @@ const ProjectSid* find_sid(Os& os, const std::vector<ProjectSid>& sids, SidPtr s
 
 std::optional<ReadSecurity> read_security(Os& os, AclOutput& out, const Target& target,
                                           std::uint32_t parts) {
-  const bool dacl_part = (parts & win::DACL_SECURITY_INFORMATION) != 0;
-  const auto info = os.get_named_security_info(target.units, win::SE_FILE_OBJECT, parts, dacl_part);
+  const auto info = os.get_security_info(target.handle, win::SE_FILE_OBJECT, parts);
   if (!info) {
     out.fail(
         SandboxError::from_status(os, "cannot read the security of " + target.display, info.error())
@@ -144,18 +143,15 @@ std::optional<ReadSecurity> read_security(Os& os, AclOutput& out, const Target& 
   }
   ReadSecurity read{LocalMemory<SecurityDescriptorPtr>(os, info->descriptor), 0, {}, {}};
   const auto control = os.get_security_descriptor_control(read.descriptor.get());
-  const auto sacl = (parts & win::LABEL_SECURITY_INFORMATION) != 0
-                        ? os.get_security_descriptor_sacl(read.descriptor.get())
-                        : OsResult<AclPtr>(AclPtr{});
-  if (!control || !sacl) {
+  if (!control) {
     out.fail(SandboxError::from_os_error(os, "cannot read the security of " + target.display,
-                                         !control ? control.error() : sacl.error())
+                                         control.error())
                  .message);
     return std::nullopt;
   }
   read.control = *control;
   read.dacl.acl = info->dacl;
-  read.label.acl = *sacl;
+  read.label.acl = info->sacl;
   for (ReadAcl* part : {&read.dacl, &read.label}) {
     if (part->acl.value != nullptr) {
       auto entries = read_entries(os, out, target, part->acl);

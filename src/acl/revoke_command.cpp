@@ -122,8 +122,8 @@ void revoke_paths(Os& os, AclOutput& out, const AclRequest& request) {
       information |= win::LABEL_SECURITY_INFORMATION;
       new_sacl = read->label.acl;
     }
-    const auto written = os.set_named_security_info(path.units, win::SE_FILE_OBJECT, information,
-                                                    new_dacl, new_sacl);
+    const auto written =
+        os.set_security_info(path.handle, win::SE_FILE_OBJECT, information, new_dacl, new_sacl);
     if (!written) {
       out.fail(SandboxError::from_status(os, "cannot write the security of " + path.display,
                                          written.error())
@@ -184,8 +184,12 @@ void revoke_paths(Os& os, AclOutput& out, const AclRequest& request) {
     }
   };
 
+  // The label takes WRITE_OWNER to write.
+  const WalkRequest walk{
+      request.recurse, win::READ_CONTROL | win::WRITE_DAC | (request.labels ? win::WRITE_OWNER : 0),
+      "edited"};
   for (const std::string& path : request.paths) {
-    for_each_path(os, out, path, request.recurse, revoke);
+    for_each_path(os, out, path, walk, revoke);
   }
 }
 

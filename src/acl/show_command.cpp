@@ -133,8 +133,9 @@ void show_paths(Os& os, AclOutput& out, const AclRequest& request) {
     }
   };
 
+  const WalkRequest walk{request.recurse, win::READ_CONTROL, "shown"};
   for (const std::string& path : request.paths) {
-    for_each_path(os, out, path, request.recurse, show);
+    for_each_path(os, out, path, walk, show);
   }
 }
 

@@ -37,6 +37,10 @@ inline constexpr std::uint32_t ERROR_CANT_ACCESS_FILE = 1920;
 
 // Files.
 inline constexpr std::uint32_t FILE_READ_ATTRIBUTES = 0x80;
+inline constexpr std::uint32_t FILE_LIST_DIRECTORY = 0x1;
+inline constexpr std::uint32_t READ_CONTROL = 0x20000;
+inline constexpr std::uint32_t WRITE_DAC = 0x40000;
+inline constexpr std::uint32_t WRITE_OWNER = 0x80000;
 inline constexpr std::uint32_t FILE_SHARE_READ = 0x1;
 inline constexpr std::uint32_t FILE_SHARE_WRITE = 0x2;
 inline constexpr std::uint32_t FILE_SHARE_DELETE = 0x4;

@@ -129,18 +129,29 @@ struct PROCESS_INFORMATION {
   Handle hThread;
 };
 
-// One entry that FindFirstFileExW or FindNextFileW reported: its name
-// (cFileName up to its NUL) and the fields read of WIN32_FIND_DATAW.
-struct FoundFile {
-  std::u16string name;
-  WIN32_FIND_DATAW data;
-};
-
 // The result of GetNamedSecurityInfoW: the descriptor (LocalFree) and, when
 // asked for, the DACL inside it.
 struct NamedSecurityInfo {
   SecurityDescriptorPtr descriptor;
   AclPtr dacl;
+};
+
+// The result of GetSecurityInfo: the descriptor (LocalFree) and the DACL and
+// SACL inside it, each null unless asked for and present.
+struct SecurityInfo {
+  SecurityDescriptorPtr descriptor;
+  AclPtr dacl;
+  AclPtr sacl;
+};
+
+// What the companion tool reads of FILE_ID_EXTD_DIR_INFO: the name
+// (FileName, FileNameLength bytes), the attributes, the reparse tag and the
+// 128-bit file ID.
+struct FILE_ID_EXTD_DIR_INFO {
+  std::u16string FileName;
+  std::uint32_t FileAttributes = 0;
+  std::uint32_t ReparsePointTag = 0;
+  std::uint8_t FileId[16] = {};
 };
 
 // What GetAce gives of one entry of an ACL: its ACE_HEADER and, for the
@@ -269,6 +280,14 @@ public:
   get_security_descriptor_control(SecurityDescriptorPtr descriptor) = 0;
   // EqualSid of two valid SIDs.
   virtual bool equal_sid(SidPtr a, SidPtr b) = 0;
+  // GetSecurityInfo with no owner and no group output. The error is the
+  // returned status.
+  virtual OsResult<SecurityInfo> get_security_info(Handle handle, std::uint32_t object_type,
+                                                   std::uint32_t information) = 0;
+  // SetSecurityInfo with no owner and no group. The error is the returned
+  // status.
+  virtual OsResult<void> set_security_info(Handle handle, std::uint32_t object_type,
+                                           std::uint32_t information, AclPtr dacl, AclPtr sacl) = 0;
   virtual void local_free(void* memory) = 0;
 
   // --- tokens ---------------------------------------------------------------
@@ -332,12 +351,13 @@ public:
   // account (the name itself is not kept), ERROR_NONE_MAPPED (1332) when it
   // names none, or the call's other last error.
   virtual OsResult<void> lookup_account_sid(SidPtr sid) = 0;
-  // FindFirstFileExW(pattern, FindExInfoBasic, FindExSearchNameMatch, no
-  // filter, FIND_FIRST_EX_LARGE_FETCH), then FindNextFileW until it reports
-  // ERROR_NO_MORE_FILES, then FindClose: every entry in the order the system
-  // gives them, "." and ".." included. The error is the last error of the
-  // call that failed.
-  virtual OsResult<std::vector<FoundFile>> find_files(std::u16string_view pattern) = 0;
+  // GetFileInformationByHandleEx with FileIdExtdDirectoryInfo on a directory
+  // handle, called until it fails with ERROR_NO_MORE_FILES: every entry in
+  // the order the system gives them ("." and ".." included where the
+  // directory has them). The error is the last error of the call that
+  // failed otherwise.
+  virtual OsResult<std::vector<FILE_ID_EXTD_DIR_INFO>>
+  get_file_id_extd_directory_info(Handle directory) = 0;
 };
 
 } // namespace obrex

@@ -34,6 +34,10 @@
   X(ERROR_INVALID_SID)                                                                             \
   X(ERROR_CANT_ACCESS_FILE)                                                                        \
   X(FILE_READ_ATTRIBUTES)                                                                          \
+  X(FILE_LIST_DIRECTORY)                                                                           \
+  X(READ_CONTROL)                                                                                  \
+  X(WRITE_DAC)                                                                                     \
+  X(WRITE_OWNER)                                                                                   \
   X(FILE_SHARE_READ)                                                                               \
   X(FILE_SHARE_WRITE)                                                                              \
   X(FILE_SHARE_DELETE)                                                                             \

@@ -68,6 +68,10 @@ public:
   OsResult<std::uint16_t>
   get_security_descriptor_control(SecurityDescriptorPtr descriptor) override;
   bool equal_sid(SidPtr a, SidPtr b) override;
+  OsResult<SecurityInfo> get_security_info(Handle handle, std::uint32_t object_type,
+                                           std::uint32_t information) override;
+  OsResult<void> set_security_info(Handle handle, std::uint32_t object_type,
+                                   std::uint32_t information, AclPtr dacl, AclPtr sacl) override;
   void local_free(void* memory) override;
 
   OsResult<Handle> open_process_token(std::uint32_t access) override;
@@ -101,7 +105,8 @@ public:
   OsResult<void> set_console_ctrl_handler() override;
 
   OsResult<void> lookup_account_sid(SidPtr sid) override;
-  OsResult<std::vector<FoundFile>> find_files(std::u16string_view pattern) override;
+  OsResult<std::vector<FILE_ID_EXTD_DIR_INFO>>
+  get_file_id_extd_directory_info(Handle directory) override;
 };
 
 } // namespace obrex

@@ -4,6 +4,7 @@
 
 #include <shlobj.h>
 
+#include <cstddef>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -187,25 +188,35 @@ OsResult<std::uint32_t> Win32Os::get_file_attributes(std::u16string_view path) {
   return attributes;
 }
 
-OsResult<std::vector<FoundFile>> Win32Os::find_files(std::u16string_view pattern) {
-  ::WIN32_FIND_DATAW data{};
-  const std::wstring wide_pattern = wide(pattern);
-  const HANDLE search =
-      ::FindFirstFileExW(wide_pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                         nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (search == INVALID_HANDLE_VALUE) {
-    return last_error();
+OsResult<std::vector<FILE_ID_EXTD_DIR_INFO>>
+Win32Os::get_file_id_extd_directory_info(Handle directory) {
+  // Entries are variable in length and 8-byte aligned; a buffer this size
+  // takes hundreds at a time.
+  std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t));
+  const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
+  std::vector<FILE_ID_EXTD_DIR_INFO> found;
+  while (::GetFileInformationByHandleEx(native(directory), FileIdExtdDirectoryInfo, buffer.data(),
+                                        size)) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+    for (std::size_t at = 0;;) {
+      ::FILE_ID_EXTD_DIR_INFO entry{};
+      constexpr std::size_t kFixed = offsetof(::FILE_ID_EXTD_DIR_INFO, FileName);
+      std::memcpy(&entry, bytes + at, kFixed);
+      FILE_ID_EXTD_DIR_INFO result;
+      result.FileName.resize(entry.FileNameLength / sizeof(char16_t));
+      std::memcpy(result.FileName.data(), bytes + at + kFixed,
+                  result.FileName.size() * sizeof(char16_t));
+      result.FileAttributes = entry.FileAttributes;
+      result.ReparsePointTag = entry.ReparsePointTag;
+      std::memcpy(result.FileId, entry.FileId.Identifier, sizeof result.FileId);
+      found.push_back(std::move(result));
+      if (entry.NextEntryOffset == 0) {
+        break;
+      }
+      at += entry.NextEntryOffset;
+    }
   }
-  std::vector<FoundFile> found;
-  do {
-    FoundFile entry;
-    entry.name = units(data.cFileName, std::wcslen(data.cFileName));
-    entry.data.dwFileAttributes = data.dwFileAttributes;
-    entry.data.dwReserved0 = data.dwReserved0;
-    found.push_back(std::move(entry));
-  } while (::FindNextFileW(search, &data));
   const DWORD error = ::GetLastError();
-  ::FindClose(search);
   if (error != ERROR_NO_MORE_FILES) {
     return status_error(error);
   }

@@ -226,6 +226,30 @@ bool Win32Os::equal_sid(SidPtr a, SidPtr b) {
   return ::EqualSid(a.value, b.value) != FALSE;
 }
 
+OsResult<SecurityInfo> Win32Os::get_security_info(Handle handle, std::uint32_t object_type,
+                                                  std::uint32_t information) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  PACL sacl = nullptr;
+  const DWORD status = ::GetSecurityInfo(native(handle), static_cast<::SE_OBJECT_TYPE>(object_type),
+                                         information, nullptr, nullptr, &dacl, &sacl, &descriptor);
+  if (status != ERROR_SUCCESS) {
+    return status_error(status);
+  }
+  return SecurityInfo{SecurityDescriptorPtr{descriptor}, AclPtr{dacl}, AclPtr{sacl}};
+}
+
+OsResult<void> Win32Os::set_security_info(Handle handle, std::uint32_t object_type,
+                                          std::uint32_t information, AclPtr dacl, AclPtr sacl) {
+  const DWORD status = ::SetSecurityInfo(
+      native(handle), static_cast<::SE_OBJECT_TYPE>(object_type), information, nullptr, nullptr,
+      static_cast<PACL>(dacl.value), static_cast<PACL>(sacl.value));
+  if (status != ERROR_SUCCESS) {
+    return status_error(status);
+  }
+  return {};
+}
+
 void Win32Os::local_free(void* memory) {
   const DWORD error = ::GetLastError();
   ::LocalFree(memory);

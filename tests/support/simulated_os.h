@@ -241,6 +241,10 @@ public:
   OsResult<std::uint16_t>
   get_security_descriptor_control(SecurityDescriptorPtr descriptor) override;
   bool equal_sid(SidPtr a, SidPtr b) override;
+  OsResult<SecurityInfo> get_security_info(Handle handle, std::uint32_t object_type,
+                                           std::uint32_t information) override;
+  OsResult<void> set_security_info(Handle handle, std::uint32_t object_type,
+                                   std::uint32_t information, AclPtr dacl, AclPtr sacl) override;
   void local_free(void* memory) override;
   OsResult<Handle> open_process_token(std::uint32_t access) override;
   OsResult<void> get_token_information(Handle token, std::uint32_t information_class, void* buffer,
@@ -272,9 +276,10 @@ public:
   OsResult<void> set_console_ctrl_handler() override;
   // The companion tool's calls (simulated_os_acl.cpp).
   OsResult<void> lookup_account_sid(SidPtr sid) override;
-  // Lists the entries under the directory that the pattern "DIR\*" names,
-  // by their stored (lower-case) names, after "." and "..".
-  OsResult<std::vector<FoundFile>> find_files(std::u16string_view pattern) override;
+  // Lists the entries under the opened directory, by their stored
+  // (lower-case) names, after "." and "..".
+  OsResult<std::vector<FILE_ID_EXTD_DIR_INFO>>
+  get_file_id_extd_directory_info(Handle directory) override;
 
   // --- for the implementation of the simulated calls ------------------------
   // The objects behind handles: a File holds the key of the entry reached;
@@ -313,7 +318,9 @@ public:
   SidPtr static_sid(const std::string& text);
   // The text of an allocated or static SID; a test failure when unknown.
   const std::string* sid_text(SidPtr sid);
-  // What SetNamedSecurityInfoW and SetSecurityInfo write to an entry.
+  // What GetNamedSecurityInfoW and GetSecurityInfo read of an entry, and
+  // what SetNamedSecurityInfoW and SetSecurityInfo write to it.
+  SecurityInfo read_security(const SimFile& entry, std::uint32_t information, bool want_dacl);
   OsResult<void> write_security(SimFile& entry, std::uint32_t information, AclPtr dacl,
                                 AclPtr sacl);
   std::vector<std::optional<std::uint32_t>> jobs_; // their UI restrictions

@@ -4,13 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/constants.h"
 
 namespace obrex::test {
 namespace {
 
 constexpr OsCode kErrorNoneMapped = 1332;
-constexpr OsCode kErrorDirectory = 267;
 
 } // namespace
 
@@ -25,31 +26,26 @@ OsResult<void> SimulatedOs::lookup_account_sid(SidPtr sid) {
   return {};
 }
 
-OsResult<std::vector<FoundFile>> SimulatedOs::find_files(std::u16string_view pattern) {
-  if (const auto fault = enter("find_files")) {
+OsResult<std::vector<FILE_ID_EXTD_DIR_INFO>>
+SimulatedOs::get_file_id_extd_directory_info(Handle directory) {
+  if (const auto fault = enter("get_file_id_extd_directory_info")) {
     return std::unexpected(*fault);
   }
-  if (!pattern.ends_with(u"\\*")) {
-    ADD_FAILURE() << "the program lists whole directories only";
+  const HandleObject* object = handle_object(directory, HandleKind::File);
+  if (object == nullptr || !files.at(object->path).directory) {
     return std::unexpected(win::ERROR_INVALID_PARAMETER);
   }
-  const std::u16string directory = normalise(pattern.substr(0, pattern.size() - 2));
-  const auto it = files.find(directory);
-  if (it == files.end()) {
-    return std::unexpected(win::ERROR_PATH_NOT_FOUND);
-  }
-  if (!it->second.directory) {
-    return std::unexpected(kErrorDirectory);
-  }
   constexpr std::uint32_t kDirectory = win::FILE_ATTRIBUTE_DIRECTORY;
-  std::vector<FoundFile> found = {{u".", {kDirectory, 0}}, {u"..", {kDirectory, 0}}};
+  std::vector<FILE_ID_EXTD_DIR_INFO> found = {{u".", kDirectory, 0, {}},
+                                              {u"..", kDirectory, 0, {}}};
   for (const auto& [key, entry] : files) {
-    if (key != directory && parent_key(key) == directory) {
-      std::uint32_t attributes = entry.directory ? kDirectory : 0x20; // ARCHIVE
-      if (entry.reparse_tag != 0) {
-        attributes |= win::FILE_ATTRIBUTE_REPARSE_POINT;
-      }
-      found.push_back({key.substr(key.find_last_of(u'\\') + 1), {attributes, entry.reparse_tag}});
+    if (key != object->path && parent_key(key) == object->path) {
+      FILE_ID_EXTD_DIR_INFO listed{
+          key.substr(key.find_last_of(u'\\') + 1), 0, entry.reparse_tag, {}};
+      listed.FileAttributes = (entry.directory ? kDirectory : 0x20) | // ARCHIVE
+                              (entry.reparse_tag != 0 ? win::FILE_ATTRIBUTE_REPARSE_POINT : 0);
+      std::ranges::copy(entry.file_id, listed.FileId);
+      found.push_back(std::move(listed));
     }
   }
   return found;

@@ -181,17 +181,37 @@ OsResult<NamedSecurityInfo> SimulatedOs::get_named_security_info(std::u16string_
   if (entry == nullptr) {
     return std::unexpected(win::ERROR_FILE_NOT_FOUND);
   }
-  Allocation descriptor{AllocationKind::SecurityDescriptor, "", nullptr, nullptr};
-  if (dacl_part) {
-    descriptor.dacl = std::make_unique<std::string>(entry->dacl);
+  const SecurityInfo read = read_security(*entry, information, want_dacl);
+  return NamedSecurityInfo{read.descriptor, read.dacl};
+}
+
+OsResult<SecurityInfo> SimulatedOs::get_security_info(Handle handle, std::uint32_t object_type,
+                                                      std::uint32_t information) {
+  if (const auto fault = enter("get_security_info")) {
+    return std::unexpected(*fault);
   }
-  if ((information & win::LABEL_SECURITY_INFORMATION) != 0 && !entry->label.empty()) {
-    descriptor.sacl = std::make_unique<std::string>(entry->label);
+  const HandleObject* object = handle_object(handle, HandleKind::File);
+  if (object == nullptr || object_type != win::SE_FILE_OBJECT) {
+    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  }
+  return read_security(files.at(object->path), information, true);
+}
+
+SecurityInfo SimulatedOs::read_security(const SimFile& entry, std::uint32_t information,
+                                        bool want_dacl) {
+  Allocation descriptor{AllocationKind::SecurityDescriptor, "", nullptr, nullptr};
+  const bool dacl_part = (information & win::DACL_SECURITY_INFORMATION) != 0;
+  if (dacl_part) {
+    descriptor.dacl = std::make_unique<std::string>(entry.dacl);
+  }
+  if ((information & win::LABEL_SECURITY_INFORMATION) != 0 && !entry.label.empty()) {
+    descriptor.sacl = std::make_unique<std::string>(entry.label);
   }
   // A null DACL reads as "D:NO_ACCESS_CONTROL" and is handed out as no ACL.
-  const bool null_dacl = entry->dacl == "D:NO_ACCESS_CONTROL";
+  const bool null_dacl = entry.dacl == "D:NO_ACCESS_CONTROL";
   const AclPtr dacl{want_dacl && !null_dacl ? descriptor.dacl.get() : nullptr};
-  return NamedSecurityInfo{SecurityDescriptorPtr{allocate(std::move(descriptor))}, dacl};
+  const AclPtr sacl{descriptor.sacl.get()};
+  return SecurityInfo{SecurityDescriptorPtr{allocate(std::move(descriptor))}, dacl, sacl};
 }
 
 OsResult<AclPtr> SimulatedOs::set_entries_in_acl(const EXPLICIT_ACCESS_W& entry, AclPtr old_acl) {
@@ -222,6 +242,18 @@ OsResult<void> SimulatedOs::set_named_security_info(std::u16string_view path,
     return std::unexpected(win::ERROR_FILE_NOT_FOUND);
   }
   return write_security(*entry, information, dacl, sacl);
+}
+
+OsResult<void> SimulatedOs::set_security_info(Handle handle, std::uint32_t object_type,
+                                              std::uint32_t information, AclPtr dacl, AclPtr sacl) {
+  if (const auto fault = enter("set_security_info")) {
+    return std::unexpected(*fault);
+  }
+  const HandleObject* object = handle_object(handle, HandleKind::File);
+  if (object == nullptr || object_type != win::SE_FILE_OBJECT) {
+    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  }
+  return write_security(files.at(object->path), information, dacl, sacl);
 }
 
 OsResult<void> SimulatedOs::write_security(SimFile& entry, std::uint32_t information, AclPtr dacl,

@@ -23,6 +23,52 @@ RunOutcome run_acl(const std::vector<std::wstring>& arguments) {
   return run_raw(program, quoted_path(program) + L" " + command_line(arguments));
 }
 
+// Gives the path a DACL, protected when the text says "D:P".
+void set_dacl(std::wstring path, const std::wstring& sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  const DWORD protection = sddl.starts_with(L"D:P") ? PROTECTED_DACL_SECURITY_INFORMATION : 0;
+  EXPECT_EQ(::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | protection, nullptr, nullptr, dacl,
+                                    nullptr),
+            0u)
+      << utf8(path);
+  ::LocalFree(descriptor);
+}
+
+// The path's DACL as Windows holds it: whether it is protected, and the
+// bytes of each entry.
+struct RawDacl {
+  bool protected_dacl = false;
+  std::vector<std::string> entries;
+};
+RawDacl raw_dacl(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  RawDacl raw;
+  if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    ADD_FAILURE() << "cannot read the DACL of " << utf8(path);
+    return raw;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+  raw.protected_dacl = (control & SE_DACL_PROTECTED) != 0;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    ::GetAce(dacl, i, &ace);
+    raw.entries.emplace_back(static_cast<const char*>(ace), static_cast<ACE_HEADER*>(ace)->AceSize);
+  }
+  ::LocalFree(descriptor);
+  return raw;
+}
+
 TEST(AclE2e, SidGivesTheSidsTheLauncherDerives) {
   TempDirectory project;
   const std::string path = utf8(project.path());
@@ -39,23 +85,8 @@ TEST(AclE2e, SidGivesTheSidsTheLauncherDerives) {
   EXPECT_EQ(run.exit_code, 1u);
 }
 
-TEST(AclE2e, TheAdapterListsADirectoryAndTellsAccountsFromUnknownSids) {
-  TempDirectory directory;
-  directory.make_directory(L"sub");
-  directory.make_file(L"file.txt");
+TEST(AclE2e, TheAdapterTellsAccountsFromUnknownSids) {
   Win32Os os;
-  const std::wstring pattern = directory / L"*";
-  const auto found = os.find_files(std::u16string(pattern.begin(), pattern.end()));
-  ASSERT_TRUE(found) << found.error();
-  std::vector<std::u16string> names;
-  for (const FoundFile& entry : *found) {
-    names.push_back(entry.name);
-    const bool directory_entry = (entry.data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    EXPECT_EQ(directory_entry, entry.name != u"file.txt");
-  }
-  std::ranges::sort(names);
-  EXPECT_EQ(names, (std::vector<std::u16string>{u".", u"..", u"file.txt", u"sub"}));
-
   struct Case {
     const wchar_t* sid;
     bool account;
@@ -70,6 +101,49 @@ TEST(AclE2e, TheAdapterListsADirectoryAndTellsAccountsFromUnknownSids) {
       EXPECT_EQ(looked_up.error(), 1332u) << utf8(c.sid); // ERROR_NONE_MAPPED
     }
   }
+}
+
+// The listing the walk checks each opened object against: every name of the
+// directory, with the 128-bit file ID that the object opened by that name
+// reports, so that a name swapped between the two shows.
+TEST(AclE2e, TheAdapterListsADirectoryByHandleWithTheIdsItsObjectsReport) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << "Wine 8 does not implement GetFileInformationByHandleEx with "
+                    "FileIdExtdDirectoryInfo (it fails with 87), so obrex-sandbox-acl cannot "
+                    "walk below a path there";
+  }
+  TempDirectory directory;
+  directory.make_directory(L"sub");
+  directory.make_file(L"file.txt");
+  Win32Os os;
+  const HANDLE handle = ::CreateFileW(directory.path().c_str(), FILE_LIST_DIRECTORY,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  const auto found = os.get_file_id_extd_directory_info(Handle{handle});
+  ::CloseHandle(handle);
+  ASSERT_TRUE(found) << found.error();
+  std::vector<std::u16string> names;
+  for (const FILE_ID_EXTD_DIR_INFO& entry : *found) {
+    names.push_back(entry.FileName);
+    EXPECT_EQ((entry.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+              entry.FileName != u"file.txt");
+    if (entry.FileName == u"." || entry.FileName == u"..") {
+      continue;
+    }
+    const std::wstring path =
+        directory / std::wstring(entry.FileName.begin(), entry.FileName.end());
+    const HANDLE object =
+        ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    ASSERT_NE(object, INVALID_HANDLE_VALUE);
+    const auto id = os.get_file_id_info(Handle{object});
+    ::CloseHandle(object);
+    ASSERT_TRUE(id);
+    EXPECT_TRUE(std::ranges::equal(id->FileId, entry.FileId)) << utf8(path);
+  }
+  std::ranges::sort(names);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u".", u"..", u"file.txt", u"sub"}));
 }
 
 // GetAce as the tool reads it: each entry's type, flags, size and mask, and
@@ -133,13 +207,44 @@ TEST(AclE2e, TheAdapterReadsEachEntryWhereItsTypePutsIt) {
   ::LocalFree(descriptor);
 }
 
+// Of the project's entries only the grant the launcher writes goes; every
+// other entry stays byte for byte, and so does the DACL's protection.
+TEST(AclE2e, RevokeRemovesTheExactGrantAndLeavesEveryOtherEntryAsItWas) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << "Wine keeps no DACL that a program sets on a file here: "
+                    "SetNamedSecurityInfoW and SetSecurityInfo succeed, and the DACL reads back "
+                    "as it was";
+  }
+  TempDirectory project;
+  const std::wstring path = project.make_directory(L"w");
+  Win32Os os;
+  const auto identity = derive_sandbox_identity(os, utf8(project.path()), {});
+  ASSERT_TRUE(identity);
+  const std::wstring sid(identity->sid_text.begin(), identity->sid_text.end());
+  set_dacl(path, L"D:P(A;CI;FA;;;" + sid + L")(A;OICI;FA;;;" + sid + L")(A;OICI;0x1200a9;;;" + sid +
+                     L")(A;OICI;FA;;;WD)");
+  const RawDacl before = raw_dacl(path);
+  ASSERT_EQ(before.entries.size(), 4u);
+
+  const RunOutcome revoked = run_acl({L"revoke", L"--project", project.path(), path});
+  EXPECT_EQ(revoked.err, "");
+  EXPECT_EQ(revoked.exit_code, 0u);
+  EXPECT_EQ(occurrences(revoked.out, "\tremoved entry\t"), 1u) << revoked.out;
+  EXPECT_EQ(occurrences(revoked.out, "\tkept entry\t"), 2u) << revoked.out;
+  const RawDacl after = raw_dacl(path);
+  EXPECT_TRUE(after.protected_dacl);
+  EXPECT_EQ(after.entries,
+            (std::vector<std::string>{before.entries[0], before.entries[2], before.entries[3]}));
+}
+
 // Below a path, revoke reaches the names that the plain Win32 form does not:
 // "x." and "y " (which that form reads as "x" and "y") and a name holding an
-// unpaired surrogate.
-TEST(AclE2e, RevokeRecursesToEveryName) {
+// unpaired surrogate. A junction it meets is reported, not followed.
+TEST(AclE2e, RevokeRecursesToEveryNameAndFollowsNoJunction) {
   if (running_under_wine()) {
-    GTEST_SKIP() << "Wine cannot create a name holding an unpaired surrogate, and its "
-                    "GetNamedSecurityInfoW does not find a \\\\?\\ name ending in a dot (2)";
+    GTEST_SKIP() << "Wine 8 does not implement GetFileInformationByHandleEx with "
+                    "FileIdExtdDirectoryInfo (87), which the walk below a path lists through; "
+                    "nor can it create a name holding an unpaired surrogate";
   }
   TempDirectory project;
   const std::wstring tree = project.make_directory(L"tree");
@@ -148,21 +253,6 @@ TEST(AclE2e, RevokeRecursesToEveryName) {
   ASSERT_TRUE(identity);
   const std::wstring sid(identity->sid_text.begin(), identity->sid_text.end());
 
-  // Gives the path a DACL, through the \\?\ form.
-  const auto set_dacl = [](std::wstring path, const std::wstring& sddl) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-    EXPECT_EQ(::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                      nullptr, nullptr, dacl, nullptr),
-              0u)
-        << utf8(path);
-    ::LocalFree(descriptor);
-  };
   std::vector<std::wstring> odd;
   for (const std::wstring& name :
        {std::wstring(L"x."), std::wstring(L"y "), std::wstring(L"z") + wchar_t(0xD800)}) {
@@ -173,6 +263,15 @@ TEST(AclE2e, RevokeRecursesToEveryName) {
     ::CloseHandle(file);
     set_dacl(odd.back(), L"D:(A;OICI;FA;;;" + sid + L")(A;;FA;;;WD)");
   }
+  const std::wstring elsewhere = project.make_directory(L"elsewhere");
+  set_dacl(elsewhere, L"D:(A;OICI;FA;;;" + sid + L")(A;;FA;;;WD)");
+  wchar_t system[MAX_PATH];
+  const std::wstring cmd =
+      std::wstring(system, ::GetSystemDirectoryW(system, MAX_PATH)) + L"\\cmd.exe";
+  ASSERT_EQ(run_raw(cmd, quoted_path(cmd) + L" /d /c mklink /J " + quoted_path(tree + L"\\link") +
+                             L" " + quoted_path(elsewhere))
+                .exit_code,
+            0u);
   // A file keeps the inheritance flags of the grant, as the launcher writes
   // it on a --write path that is a file: revoke matches them.
   EXPECT_NE(security_text(odd[0], DACL_SECURITY_INFORMATION)
@@ -183,6 +282,10 @@ TEST(AclE2e, RevokeRecursesToEveryName) {
   EXPECT_EQ(revoked.err, "");
   EXPECT_EQ(revoked.exit_code, 0u);
   EXPECT_EQ(occurrences(revoked.out, "\tremoved entry\t"), 3u) << revoked.out;
+  EXPECT_EQ(occurrences(revoked.out, utf8(tree) + "\\link\tnot followed\tjunction\n"), 1u)
+      << revoked.out;
+  EXPECT_NE(security_text(elsewhere, DACL_SECURITY_INFORMATION).find(identity->sid_text),
+            std::string::npos);
   for (const std::wstring& path : odd) {
     const std::string after = security_text(path, DACL_SECURITY_INFORMATION);
     EXPECT_EQ(after.find(identity->sid_text), std::string::npos) << utf8(path) << ": " << after;
