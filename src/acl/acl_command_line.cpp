@@ -1,5 +1,9 @@
 #include "acl/acl_command_line.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+
 namespace obrex {
 namespace {
 
@@ -9,7 +13,8 @@ constexpr std::string_view kSidUsage = "usage: obrex-sandbox-acl sid DIR...";
 constexpr std::string_view kShowUsage =
     "usage: obrex-sandbox-acl show [--project DIR]... [--recurse] PATH...";
 constexpr std::string_view kRevokeUsage =
-    "usage: obrex-sandbox-acl revoke --project DIR [--labels] [--recurse] PATH...";
+    "usage: obrex-sandbox-acl revoke [--project DIR] [--sid SID]... [--labels] [--deny-labels] "
+    "[--recurse] PATH...";
 
 std::string_view usage_of(AclCommand command) {
   switch (command) {
@@ -21,6 +26,27 @@ std::string_view usage_of(AclCommand command) {
     break;
   }
   return kRevokeUsage;
+}
+
+// A SID of the form the launcher's SIDs take: S-1-5-21 and four numbers,
+// each of 32 bits.
+bool is_sandbox_sid_form(std::string_view text) {
+  constexpr std::string_view kPrefix = "S-1-5-21-";
+  if (!text.starts_with(kPrefix)) {
+    return false;
+  }
+  text.remove_prefix(kPrefix.size());
+  for (int number = 0; number < 4; ++number) {
+    const std::size_t end = std::min(text.find('-'), text.size());
+    std::uint32_t value = 0;
+    const auto [at, error] = std::from_chars(text.data(), text.data() + end, value);
+    if (end == 0 || error != std::errc() || at != text.data() + end ||
+        (number < 3) != (end < text.size())) {
+      return false;
+    }
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return true;
 }
 
 std::unexpected<std::string> usage_error(std::string_view problem, std::string_view usage) {
@@ -75,16 +101,29 @@ parse_acl_arguments(std::span<const std::string> arguments) {
         return usage_error("revoke takes one --project", usage);
       }
       request.projects.push_back(arguments[++i]);
+    } else if (argument == "--sid" && revoke) {
+      if (i + 1 == arguments.size()) {
+        return usage_error("--sid needs a SID", usage);
+      }
+      const std::string& value = arguments[++i];
+      if (!is_sandbox_sid_form(value)) {
+        return usage_error("--sid takes a sandbox SID, S-1-5-21 and four numbers, not " + value,
+                           usage);
+      }
+      request.sids.push_back(value);
     } else if (argument == "--recurse" && !sid) {
       request.recurse = true;
     } else if (argument == "--labels" && revoke) {
       request.labels = true;
+    } else if (argument == "--deny-labels" && revoke) {
+      request.deny_labels = true;
     } else {
       return usage_error("unknown option " + argument, usage);
     }
   }
-  if (revoke && request.projects.empty()) {
-    return usage_error("revoke needs --project", usage);
+  if (revoke && request.projects.empty() && request.sids.empty() && !request.labels &&
+      !request.deny_labels) {
+    return usage_error("revoke needs --project, --sid, --labels or --deny-labels", usage);
   }
   if (request.paths.empty()) {
     return usage_error(sid ? "missing DIR" : "missing PATH", usage);
@@ -95,7 +134,8 @@ parse_acl_arguments(std::span<const std::string> arguments) {
 std::string acl_help_text() {
   return R"(Usage: obrex-sandbox-acl sid DIR...
        obrex-sandbox-acl show [--project DIR]... [--recurse] PATH...
-       obrex-sandbox-acl revoke --project DIR [--labels] [--recurse] PATH...
+       obrex-sandbox-acl revoke [--project DIR] [--sid SID]... [--labels] [--deny-labels]
+                                [--recurse] PATH...
 
 Shows and removes what obrex-sandbox-exec leaves on disk: the entries of a
 project's sandbox SIDs in access-control lists, and its integrity labels.
@@ -103,24 +143,40 @@ Results go to standard output, one tab-separated line each.
 
   sid DIR...      For each project directory: its sandbox SID, its
                   read-only SID and the directory.
-  show PATH...    For each path: its integrity labels, then the entries of
-                  sandbox SIDs in its DACL. With --project, the entries of
-                  the projects' SIDs; without, every explicit entry whose SID
-                  names no account (Windows shows it as "Account Unknown")
-                  and every explicit allow entry of Everyone, the logon SID,
-                  Authenticated Users or Users. Labels below Medium are
-                  marked.
-  revoke PATH...  Removes the grants obrex-sandbox-exec writes for the
-                  project's two SIDs (explicit allow entries of full access,
-                  inherited by files and directories) from each path;
-                  entries inherited from them go by themselves. Other entries
-                  of those SIDs stay. Prints what it removed and kept.
-                  Refuses a path whose DACL would be left empty.
+  show PATH...    For each path: its integrity labels, then entries of its
+                  DACL. With --project, the entries of the projects' SIDs;
+                  without, every explicit allow entry except those of your
+                  own account, SYSTEM and Administrators, and every explicit
+                  entry whose SID names no account (Windows shows it as
+                  "Account Unknown"; the sandbox SIDs of every project are
+                  such SIDs). Every OWNER RIGHTS (S-1-3-4) entry is shown and
+                  marked: it takes away the owner's own right to read and
+                  change the permissions. Labels below Medium are marked. An
+                  entry marked inherited in a DACL that inherits nothing
+                  (protected) counts as explicit.
+  revoke PATH...  Removes from each path the grant obrex-sandbox-exec writes
+                  for each SID given (the project's two SIDs with --project,
+                  or each --sid): the explicit allow entry of full access
+                  inherited by files and directories, exactly; entries
+                  inherited from it go by themselves. Every other entry stays
+                  as it was, and so does whether the path inherits its
+                  parent's permissions. Prints what it removed and the other
+                  explicit entries of those SIDs, which it kept. Refuses a
+                  path whose DACL would be left empty, and writes back what
+                  it read when the DACL reads back empty all the same.
 
   --project DIR   A project directory, as given to obrex-sandbox-exec.
-  --labels        revoke also removes an explicit label that
-                  obrex-sandbox-exec writes: S:(ML;OICI;NW;;;LW) or
-                  S:(ML;OICI;NWNR;;;ME). Other labels stay.
+  --sid SID       revoke: a SID whose grants to remove (may repeat), for a
+                  project directory that no longer exists: S-1-5-21 and four
+                  numbers, naming no account (show lists such SIDs as "no
+                  account").
+  --labels        revoke also removes the Low write label that
+                  obrex-sandbox-exec writes on a --write path,
+                  S:(ML;OICI;NW;;;LW), exactly. Other labels stay.
+  --deny-labels   revoke also removes the Medium deny label that
+                  obrex-sandbox-exec writes on a --deny path,
+                  S:(ML;OICI;NWNR;;;ME), exactly. Such a label names no
+                  project: it goes whichever project wrote it.
   --recurse       Also every file and directory below each path; show
                   reports only where an explicit entry or label lives. Links
                   and junctions are not followed: a PATH that is one is

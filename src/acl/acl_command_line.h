@@ -2,7 +2,8 @@
 //
 //   obrex-sandbox-acl sid DIR...
 //   obrex-sandbox-acl show [--project DIR]... [--recurse] PATH...
-//   obrex-sandbox-acl revoke --project DIR [--labels] [--recurse] PATH...
+//   obrex-sandbox-acl revoke [--project DIR] [--sid SID]... [--labels] [--deny-labels]
+//                            [--recurse] PATH...
 //   obrex-sandbox-acl --help | --version
 //
 // Options and operands may come in any order; an option's value is always
@@ -26,7 +27,9 @@ enum class AclCommand { Sid, Show, Revoke };
 struct AclRequest {
   AclCommand command = AclCommand::Sid;
   std::vector<std::string> projects; // --project, in order
+  std::vector<std::string> sids;     // --sid, in order: each S-1-5-21 and four numbers
   bool labels = false;               // --labels
+  bool deny_labels = false;          // --deny-labels
   bool recurse = false;              // --recurse
   std::vector<std::string> paths;    // the DIR or PATH operands, in order
   friend bool operator==(const AclRequest&, const AclRequest&) = default;

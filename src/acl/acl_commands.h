@@ -45,11 +45,15 @@ void print_sids(Os& os, AclOutput& out, const std::vector<std::string>& director
 //   {path}\tlabel\tnone
 //   {path}\tentry\t{SID}\t{type}\t{mask}\t{flags}\texplicit|inherited\t{whose}
 // With projects, the entries of their SIDs ({whose}: "sandbox SID of DIR" or
-// "read-only SID of DIR"); without, the explicit entries whose SID names no
-// account ("no account") and the explicit allow entries of Everyone, the
-// logon SID, Authenticated Users and Users (their names). An explicit label
-// below Medium is marked "below Medium". Below a path only explicit labels
-// and entries are reported.
+// "read-only SID of DIR"); without, every explicit allow entry but those of
+// this program's user, SYSTEM and Administrators ({whose}: "Everyone",
+// "logon SID", "Authenticated Users", "Users", "no account" or "account"),
+// and every explicit entry whose SID names no account ("no account"). Every
+// OWNER RIGHTS entry is listed either way, {whose} "OWNER RIGHTS" and one
+// more field, "replaces the owner's implied rights". An entry marked
+// inherited in a protected DACL counts as explicit. An explicit label below
+// Medium is marked "below Medium". Below a path only explicit labels and
+// entries are reported.
 //
 // Every path is read through a handle opened by the walk (path_walk.h),
 // with READ_CONTROL: links and junctions are not followed, and below a path
@@ -57,16 +61,21 @@ void print_sids(Os& os, AclOutput& out, const std::vector<std::string>& director
 void show_paths(Os& os, AclOutput& out, const AclRequest& request);
 
 // Removes from each path (and with `recurse` everything below it) the grants
-// obrex-sandbox-exec writes for the project's two SIDs (is_grant_entry: the
-// explicit allow entry of full access inherited by files and directories,
-// exactly) and, with `labels`, an explicit label that it writes, exactly, in
-// one write per path; a path with nothing to remove is not written. The
+// obrex-sandbox-exec writes for the project's two SIDs and each --sid
+// (is_grant_entry: the explicit allow entry of full access inherited by
+// files and directories, exactly) and, with `labels` and `deny_labels`, the
+// Low write label and the Medium deny label that it writes, exactly, in one
+// write per path; a path with nothing to remove is not written. A --sid
+// that names an account, or a project whose SIDs cannot be derived, stops
+// the revoke before any path. The
 // entries are read and removed in binary form (GetAce, DeleteAce); every
 // other entry stays as it was, byte for byte, and the DACL keeps its
 // protection. Every other explicit entry of those SIDs is reported. A path
 // is refused, and not written, when its DACL would be left without any
-// entry. After the write the path is read again; a removal that another
-// write undid is made again, three times in all, then reported as a failure.
+// entry. After the write the path is read again: a DACL that reads back
+// without entries is written back as it was read, and reported; a removal
+// that another write undid is made again, three times in all, then reported
+// as a failure.
 // Every path is read and written through a handle opened by the walk
 // (path_walk.h) with READ_CONTROL, WRITE_DAC and, for labels, WRITE_OWNER.
 // Afterwards one line per removal or kept entry:

@@ -64,9 +64,11 @@ bool below_medium(const ReadEntry& entry, std::string_view level_sid) {
   return error == std::errc() && end == rid.data() + rid.size() && level < 0x2000;
 }
 
-// The entries of a non-null ACL, in order.
+// The entries of a non-null ACL, in order. In a protected ACL nothing is
+// inherited: an entry marked inherited there was written so by someone, and
+// counts as explicit.
 std::optional<std::vector<ReadEntry>> read_entries(Os& os, AclOutput& out, const Target& target,
-                                                   AclPtr acl) {
+                                                   AclPtr acl, bool protected_acl) {
   std::vector<ReadEntry> entries;
   const auto count = os.get_acl_information(acl);
   if (!count) {
@@ -83,7 +85,7 @@ std::optional<std::vector<ReadEntry>> read_entries(Os& os, AclOutput& out, const
                    .message);
       return std::nullopt;
     }
-    entries.push_back({index, *ace, (ace->AceFlags & win::INHERITED_ACE) != 0});
+    entries.push_back({index, *ace, (ace->AceFlags & win::INHERITED_ACE) != 0 && !protected_acl});
   }
   return entries;
 }
@@ -152,9 +154,10 @@ std::optional<ReadSecurity> read_security(Os& os, AclOutput& out, const Target& 
   read.control = *control;
   read.dacl.acl = info->dacl;
   read.label.acl = info->sacl;
-  for (ReadAcl* part : {&read.dacl, &read.label}) {
+  for (const auto& [part, protection] : {std::pair(&read.dacl, win::SE_DACL_PROTECTED),
+                                         std::pair(&read.label, win::SE_SACL_PROTECTED)}) {
     if (part->acl.value != nullptr) {
-      auto entries = read_entries(os, out, target, part->acl);
+      auto entries = read_entries(os, out, target, part->acl, (read.control & protection) != 0);
       if (!entries) {
         return std::nullopt;
       }
@@ -227,17 +230,22 @@ std::optional<std::string> label_level_sid(Os& os, AclOutput& out, const ReadEnt
   return sid_text_of(os, out, entry.ace.Sid);
 }
 
-bool is_sandbox_label(Os& os, const ReadEntry& entry, std::string_view level_sid) {
+SandboxLabel sandbox_label(Os& os, const ReadEntry& entry, std::string_view level_sid) {
   constexpr std::uint32_t kNoWriteUp = win::SYSTEM_MANDATORY_LABEL_NO_WRITE_UP;
   constexpr std::uint32_t kNoReadUp = win::SYSTEM_MANDATORY_LABEL_NO_READ_UP;
   const ACE_RECORD& ace = entry.ace;
   if (ace.AceType != win::SYSTEM_MANDATORY_LABEL_ACE_TYPE ||
       ace.AceFlags != (win::OBJECT_INHERIT_ACE | win::CONTAINER_INHERIT_ACE) ||
       ace.Sid.value == nullptr || ace.AceSize != 8 + os.get_length_sid(ace.Sid)) {
-    return false;
+    return SandboxLabel::None;
   }
-  return (ace.Mask == kNoWriteUp && level_sid == kLowLevel) ||
-         (ace.Mask == (kNoWriteUp | kNoReadUp) && level_sid == kMediumLevel);
+  if (ace.Mask == kNoWriteUp && level_sid == kLowLevel) {
+    return SandboxLabel::LowWrite;
+  }
+  if (ace.Mask == (kNoWriteUp | kNoReadUp) && level_sid == kMediumLevel) {
+    return SandboxLabel::Deny;
+  }
+  return SandboxLabel::None;
 }
 
 std::string label_fields_line(std::string_view path, std::string_view what, const ReadEntry& entry,

@@ -42,7 +42,10 @@ const ProjectSid* find_sid(Os& os, const std::vector<ProjectSid>& sids, SidPtr s
 struct ReadEntry {
   std::uint32_t index = 0; // its place in the ACL
   ACE_RECORD ace;
-  bool inherited = false; // carries INHERITED_ACE
+  // Carries INHERITED_ACE in an ACL that is not protected: in a protected
+  // one, which inherits nothing, such an entry was written so and counts as
+  // explicit.
+  bool inherited = false;
 };
 
 // One ACL of a path, pointing into the descriptor it was read with; null
@@ -83,10 +86,11 @@ std::string inheritance_flags(std::uint8_t flags);
 // (reported).
 std::optional<std::string> label_level_sid(Os& os, AclOutput& out, const ReadEntry& entry);
 
-// An explicit label that obrex-sandbox-exec writes: S:(ML;OICI;NW;;;LW) on a
-// --write path, S:(ML;OICI;NWNR;;;ME) on a --deny path, exactly (flags,
-// mask and size), `level_sid` being the entry's level.
-bool is_sandbox_label(Os& os, const ReadEntry& entry, std::string_view level_sid);
+// The labels obrex-sandbox-exec writes, exactly (flags, mask and size): the
+// Low write label S:(ML;OICI;NW;;;LW) on a --write path, the deny label
+// S:(ML;OICI;NWNR;;;ME) on a --deny path. `level_sid` is the entry's level.
+enum class SandboxLabel { None, LowWrite, Deny };
+SandboxLabel sandbox_label(Os& os, const ReadEntry& entry, std::string_view level_sid);
 
 // "{path}\t{what}\t{level}\t{policy}\t{flags}", and with `with_origin`
 // "\texplicit|inherited" and "\tbelow Medium" for an explicit label below

@@ -1,13 +1,17 @@
 // obrex-sandbox-acl show: the labels and the sandbox SIDs' entries of paths.
 #include "acl/acl_commands.h"
 
+#include <cstddef>
+#include <cstring>
 #include <map>
 #include <optional>
 
 #include "acl/acl_reading.h"
 #include "acl/path_walk.h"
 #include "core/errors.h"
+#include "identity/restricted_token.h"
 #include "platform/constants.h"
+#include "platform/owner.h"
 
 namespace obrex {
 namespace {
@@ -64,37 +68,77 @@ std::optional<std::string_view> open_group(std::string_view sid) {
   return std::nullopt;
 }
 
+// The SID of this program's user: show leaves its entries out, with those
+// of SYSTEM and Administrators. nullopt when it cannot be read (reported).
+std::optional<std::string> own_user_sid(Os& os, AclOutput& out) {
+  const auto opened = os.open_process_token(win::TOKEN_QUERY);
+  if (!opened) {
+    out.fail(SandboxError::from_os_error(os, "cannot open this program's token", opened.error())
+                 .message);
+    return std::nullopt;
+  }
+  const UniqueHandle token(os, *opened);
+  const auto user = read_token_information(os, token.get(), win::TokenUser, "user");
+  if (!user) {
+    out.fail(user.error().message);
+    return std::nullopt;
+  }
+  SID_AND_ATTRIBUTES entry;
+  std::memcpy(&entry,
+              reinterpret_cast<const unsigned char*>(user->data()) + offsetof(TOKEN_USER, User),
+              sizeof entry);
+  return sid_text_of(os, out, entry.Sid);
+}
+
+constexpr std::string_view kOwnerRights = "S-1-3-4";
+
 } // namespace
 
 void show_paths(Os& os, AclOutput& out, const AclRequest& request) {
   const bool by_project = !request.projects.empty();
   const std::vector<ProjectSid> sids = project_sids(os, out, request.projects);
+  const std::optional<std::string> user = by_project ? std::nullopt : own_user_sid(os, out);
   AccountLookup accounts;
 
-  // The entry's SID and whose it is, when the entry is to be shown.
-  const auto whose =
-      [&](const ReadEntry& entry) -> std::optional<std::pair<std::string, std::string>> {
+  // How an entry is shown: its SID, whose it is, and a mark when it has
+  // one; nullopt when it is not shown.
+  struct Shown {
+    std::string sid;
+    std::string whose;
+    std::string_view mark;
+  };
+  const auto shown = [&](const ReadEntry& entry) -> std::optional<Shown> {
     if (entry.ace.Sid.value == nullptr) {
       return std::nullopt;
     }
+    auto text = sid_text_of(os, out, entry.ace.Sid);
+    if (!text) {
+      return std::nullopt;
+    }
+    // Whatever it grants or denies, it replaces the owner's implied right to
+    // read and change the permissions.
+    if (*text == kOwnerRights) {
+      return Shown{std::move(*text), "OWNER RIGHTS", "replaces the owner's implied rights"};
+    }
     if (by_project) {
       const ProjectSid* sid = find_sid(os, sids, entry.ace.Sid);
-      return sid == nullptr ? std::nullopt : std::optional(std::pair(sid->sid_text, sid->whose));
+      return sid == nullptr ? std::nullopt : std::optional(Shown{sid->sid_text, sid->whose, {}});
     }
     if (entry.inherited) {
       return std::nullopt;
     }
-    const auto text = sid_text_of(os, out, entry.ace.Sid);
-    if (!text) {
+    const bool allow = is_allow(entry.ace.AceType);
+    if (allow && (*text == user || *text == "S-1-5-18" || *text == "S-1-5-32-544")) {
       return std::nullopt;
     }
-    if (const auto group = open_group(*text); group && is_allow(entry.ace.AceType)) {
-      return std::pair(*text, std::string(*group));
+    if (const auto group = open_group(*text); group && allow) {
+      return Shown{std::move(*text), std::string(*group), {}};
     }
-    if (accounts.names_account(os, out, *text, entry.ace.Sid) != false) {
+    const auto account = accounts.names_account(os, out, *text, entry.ace.Sid);
+    if (!account || (*account && !allow)) {
       return std::nullopt;
     }
-    return std::pair(*text, std::string("no account"));
+    return Shown{std::move(*text), *account ? "account" : "no account", {}};
   };
 
   const auto show = [&](const Target& path, bool named) {
@@ -122,10 +166,14 @@ void show_paths(Os& os, AclOutput& out, const AclRequest& request) {
       if (!named && entry.inherited) {
         continue;
       }
-      if (const auto note = whose(entry)) {
-        lines += output_line({path.display, "entry", note->first, entry_type(entry.ace.AceType),
-                              access_mask_text(entry.ace.Mask),
-                              inheritance_flags(entry.ace.AceFlags), origin(entry), note->second});
+      if (const auto note = shown(entry)) {
+        const std::string type = entry_type(entry.ace.AceType);
+        const std::string mask = access_mask_text(entry.ace.Mask);
+        const std::string flags = inheritance_flags(entry.ace.AceFlags);
+        lines += note->mark.empty() ? output_line({path.display, "entry", note->sid, type, mask,
+                                                   flags, origin(entry), note->whose})
+                                    : output_line({path.display, "entry", note->sid, type, mask,
+                                                   flags, origin(entry), note->whose, note->mark});
       }
     }
     if (!lines.empty()) {

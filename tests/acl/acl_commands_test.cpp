@@ -74,14 +74,22 @@ TEST(AclSid, PrintsBothSidsOfEachProjectAndReportsTheOnesItCannotDerive) {
   EXPECT_NE(sid_of("C:\\proj", false), sid_of("C:\\proj", true));
 }
 
-TEST(AclShow, ListsTheLabelAndTheProjectsOrTheAccountlessEntries) {
+// Without --project, show lists what a command may have added by itself:
+// every explicit allow entry but the user's, SYSTEM's and Administrators',
+// and every entry of a SID that names no account. An OWNER RIGHTS entry is
+// shown and marked either way.
+TEST(AclShow, ListsTheLabelAndTheProjectsOrWhatACommandMayHaveAdded) {
   Machine os;
+  os.accounts.insert("S-1-5-21-1-2-3-1002");
   SimFile& w = os.add_directory(u"C:\\w");
   w.label = "S:(ML;OICI;NW;;;LW)";
   w.dacl = fill("D:AI(A;OICI;FA;;;{P})(A;OICIID;0x1200a9;;;{R})(A;OICI;FA;;;{O})"
                 "(D;;FA;;;S-1-5-21-9-9-9-9)(A;;FA;;;S-1-5-21-1-2-3-1001)(A;OICIID;FA;;;BA)"
                 "(A;OICI;FA;;;WD)(A;;0x1301bf;;;S-1-5-5-0-123456)(A;OICIID;FA;;;AU)(A;;FA;;;BU)"
-                "(D;;FA;;;WD)(A;;FA;;;S-1-5-11)");
+                "(D;;FA;;;WD)(A;;FA;;;S-1-5-11)(A;;FA;;;SY)(A;;FA;;;BA)"
+                "(A;;FA;;;S-1-5-21-1-2-3-1002)(D;OICI;RCWDWO;;;OW)");
+  const std::string owner_rights = "C:\\w\tentry\tS-1-3-4\tdeny\t0x000e0000\tOICI\texplicit\tOWNER "
+                                   "RIGHTS\treplaces the owner's implied rights\n";
   struct Case {
     const char* name;
     std::u16string arguments;
@@ -91,8 +99,9 @@ TEST(AclShow, ListsTheLabelAndTheProjectsOrTheAccountlessEntries) {
       {"by project", u"show --project C:\\proj C:\\w",
        fill("C:\\w\tlabel\tLow\tNW\tOICI\texplicit\tbelow Medium\n"
             "C:\\w\tentry\t{P}\tallow\t0x001f01ff\tOICI\texplicit\tsandbox SID of C:\\proj\n"
-            "C:\\w\tentry\t{R}\tallow\t0x001200a9\tOICI\tinherited\tread-only SID of C:\\proj\n")},
-      {"without a project, the explicit entries of SIDs without an account", u"show C:\\w",
+            "C:\\w\tentry\t{R}\tallow\t0x001200a9\tOICI\tinherited\tread-only SID of C:\\proj\n") +
+           owner_rights},
+      {"without a project", u"show C:\\w",
        fill("C:\\w\tlabel\tLow\tNW\tOICI\texplicit\tbelow Medium\n"
             "C:\\w\tentry\t{P}\tallow\t0x001f01ff\tOICI\texplicit\tno account\n"
             "C:\\w\tentry\t{O}\tallow\t0x001f01ff\tOICI\texplicit\tno account\n"
@@ -100,7 +109,9 @@ TEST(AclShow, ListsTheLabelAndTheProjectsOrTheAccountlessEntries) {
             "C:\\w\tentry\tS-1-1-0\tallow\t0x001f01ff\tOICI\texplicit\tEveryone\n"
             "C:\\w\tentry\tS-1-5-5-0-123456\tallow\t0x001301bf\t-\texplicit\tlogon SID\n"
             "C:\\w\tentry\tS-1-5-32-545\tallow\t0x001f01ff\t-\texplicit\tUsers\n"
-            "C:\\w\tentry\tS-1-5-11\tallow\t0x001f01ff\t-\texplicit\tAuthenticated Users\n")},
+            "C:\\w\tentry\tS-1-5-11\tallow\t0x001f01ff\t-\texplicit\tAuthenticated Users\n"
+            "C:\\w\tentry\tS-1-5-21-1-2-3-1002\tallow\t0x001f01ff\t-\texplicit\taccount\n") +
+           owner_rights},
   };
   for (const Case& c : cases) {
     const auto outcome = os.run(c.arguments);
@@ -109,8 +120,8 @@ TEST(AclShow, ListsTheLabelAndTheProjectsOrTheAccountlessEntries) {
     EXPECT_EQ(outcome.status, 0u) << c.name;
   }
   EXPECT_EQ(os.calls("set_security_info"), 0);
-  // Each SID is looked up once: {P}, {O}, the unknown SID, the user's
-  // (S-1-5-21-1-2-3-1001, an account) and Everyone's, for its deny entry.
+  // Each SID is looked up once: {P}, {O}, the unknown SID, Everyone for its
+  // deny entry and the other account.
   EXPECT_EQ(os.calls("lookup_account_sid"), 5);
 }
 
@@ -120,6 +131,10 @@ TEST(AclShow, RecursesWithoutFollowingLinksAndReportsOnlyExplicitLabelsAndEntrie
   os.add_directory(u"C:\\t\\a").label = "S:(ML;OICI;NWNR;;;ME)";
   os.add_file(u"C:\\t\\a\\f").label = "S:(ML;OICIID;NWNR;;;ME)";
   os.add_file(u"C:\\t\\b\\c").dacl = fill("D:(A;;FA;;;{P})(A;;FA;;;BA)");
+  // A protected DACL inherits nothing: an entry marked inherited there is
+  // someone's own, hidden as inherited.
+  os.add_file(u"C:\\t\\g").dacl = fill("D:P(A;OICIID;FA;;;{P})");
+  os.add_file(u"C:\\t\\h").dacl = fill("D:(A;OICIID;FA;;;{P})");
   SimFile& link = os.add_directory(u"C:\\t\\link");
   link.reparse_tag = win::IO_REPARSE_TAG_MOUNT_POINT;
   link.dacl = fill("D:(A;;FA;;;{P})");
@@ -129,6 +144,7 @@ TEST(AclShow, RecursesWithoutFollowingLinksAndReportsOnlyExplicitLabelsAndEntrie
       fill("C:\\t\tlabel\tnone\n"
            "C:\\t\\a\tlabel\tMedium\tNWNR\tOICI\texplicit\n"
            "C:\\t\\b\\c\tentry\t{P}\tallow\t0x001f01ff\t-\texplicit\tsandbox SID of C:\\proj\n"
+           "C:\\t\\g\tentry\t{P}\tallow\t0x001f01ff\tOICI\texplicit\tsandbox SID of C:\\proj\n"
            "C:\\t\\link\tnot followed\tjunction\n"));
   EXPECT_EQ(outcome.err, "");
   EXPECT_EQ(outcome.status, 0u);
@@ -149,18 +165,19 @@ struct Security {
   friend bool operator==(const Security&, const Security&) = default;
 };
 
-TEST(AclRevoke, RemovesOnlyTheProjectsExplicitEntriesAndTheLaunchersLabels) {
+TEST(AclRevoke, RemovesOnlyTheExactGrantsOfTheSidsAndTheLabelsAskedFor) {
   struct Case {
     const char* name;
-    bool labels;
+    std::string options; // before the path; {P}, {R}, {O} filled in
     Security before;
     Security after;
     std::size_t removed; // lines printed for removals
     std::size_t kept;    // lines printed for entries of the SIDs left in place
   };
+  const std::string project = "--project C:\\proj";
   const Case cases[] = {
       {"both SIDs' explicit grants, not the inherited one or another project's",
-       false,
+       project,
        {"D:AI(A;OICI;FA;;;{P})(A;OICIID;FA;;;{P})(A;OICI;FA;;;{O})(A;OICIID;FA;;;BA)"
         "(A;OICI;0x1f01ff;;;{R})",
         "S:(ML;OICI;NW;;;LW)"},
@@ -168,7 +185,7 @@ TEST(AclRevoke, RemovesOnlyTheProjectsExplicitEntriesAndTheLaunchersLabels) {
        2,
        0},
       {"only the very grant the launcher writes; its look-alikes stay, byte for byte",
-       false,
+       project,
        {"D:(D;OICI;FA;;;{P})(A;CI;FA;;;{P})(A;OICI;0x1200a9;;;{R})(A;OICI;FA;;;{R};+4)"
         "(A;OICI;FA;;;{P})(XA;OICI;FA;;;{P};(@User.x == 1))(OA;OICI;FA;;;{R})(#42;;;;;)"
         "(A;OICI;FA;;;{O})(A;OICIID;FA;;;{P})(A;;FA;;;SY)",
@@ -179,34 +196,58 @@ TEST(AclRevoke, RemovesOnlyTheProjectsExplicitEntriesAndTheLaunchersLabels) {
         ""},
        1,
        6},
-      {"the write label with --labels, in the same write",
-       true,
-       {"D:P(A;OICI;FA;;;{P})(A;;FA;;;SY)", "S:(ML;OICI;NW;;;LW)"},
-       {"D:P(A;;FA;;;SY)", ""},
-       2,
-       0},
-      {"the deny label alone",
-       true,
-       {"D:(A;;FA;;;SY)", "S:(ML;OICI;NWNR;;;ME)"},
-       {"D:(A;;FA;;;SY)", ""},
+      {"an entry marked inherited in a protected DACL is someone's own: kept and listed",
+       project,
+       {"D:P(A;OICIID;FA;;;{P})(A;OICI;FA;;;{P})(A;;FA;;;SY)", ""},
+       {"D:P(A;OICIID;FA;;;{P})(A;;FA;;;SY)", ""},
        1,
-       0},
+       1},
       {"the grant beside conditional entries whose literals hold parentheses",
-       false,
+       project,
        {"D:(XA;;FA;;;{O};(@User.x == \"(\"))(A;OICI;FA;;;{P})(XA;OICI;FA;;;{P};(@User.x == "
         "\")\"))",
         ""},
        {"D:(XA;;FA;;;{O};(@User.x == \"(\"))(XA;OICI;FA;;;{P};(@User.x == \")\"))", ""},
        1,
        1},
+      {"the grants of SIDs given with --sid",
+       "--sid {O} --sid {R}",
+       {"D:(A;OICI;FA;;;{O})(A;OICI;FA;;;{P})(A;OICI;FA;;;{R})(A;;FA;;;SY)", ""},
+       {"D:(A;OICI;FA;;;{P})(A;;FA;;;SY)", ""},
+       2,
+       0},
+      {"the write label with --labels, in the same write",
+       project + " --labels",
+       {"D:P(A;OICI;FA;;;{P})(A;;FA;;;SY)", "S:(ML;OICI;NW;;;LW)"},
+       {"D:P(A;;FA;;;SY)", ""},
+       2,
+       0},
+      {"a deny label with --deny-labels, whichever project wrote it",
+       "--deny-labels",
+       {"D:(A;;FA;;;SY)", "S:(ML;OICI;NWNR;;;ME)"},
+       {"D:(A;;FA;;;SY)", ""},
+       1,
+       0},
+      {"no deny label with --labels",
+       "--labels",
+       {"D:(A;;FA;;;SY)", "S:(ML;OICI;NWNR;;;ME)"},
+       {"D:(A;;FA;;;SY)", "S:(ML;OICI;NWNR;;;ME)"},
+       0,
+       0},
+      {"no write label with --deny-labels",
+       "--deny-labels",
+       {"D:(A;;FA;;;SY)", "S:(ML;OICI;NW;;;LW)"},
+       {"D:(A;;FA;;;SY)", "S:(ML;OICI;NW;;;LW)"},
+       0,
+       0},
       {"no other label",
-       true,
+       "--labels --deny-labels",
        {"D:(A;;FA;;;SY)", "S:(ML;OICI;NW;;;HI)"},
        {"D:(A;;FA;;;SY)", "S:(ML;OICI;NW;;;HI)"},
        0,
        0},
       {"no inherited label",
-       true,
+       "--labels",
        {"D:(A;;FA;;;SY)", "S:(ML;OICIID;NW;;;LW)"},
        {"D:(A;;FA;;;SY)", "S:(ML;OICIID;NW;;;LW)"},
        0,
@@ -217,8 +258,7 @@ TEST(AclRevoke, RemovesOnlyTheProjectsExplicitEntriesAndTheLaunchersLabels) {
     SimFile& w = os.add_directory(u"C:\\w");
     w.dacl = fill(c.before.dacl);
     w.label = c.before.label;
-    const std::u16string arguments =
-        std::u16string(u"revoke --project C:\\proj ") + (c.labels ? u"--labels " : u"") + u"C:\\w";
+    const std::u16string arguments = utf8_to_utf16("revoke " + fill(c.options) + " C:\\w");
     const auto first = os.run(arguments);
     EXPECT_EQ((Security{w.dacl, w.label}), (Security{fill(c.after.dacl), c.after.label})) << c.name;
     EXPECT_EQ(std::ranges::count(first.out, '\n'), static_cast<long>(c.removed + c.kept))
@@ -344,8 +384,8 @@ TEST(AclWalk, EditsNothingThatChangedSinceItWasListed) {
   }
 }
 
-// A revoke that would lock everyone out, or that is given a link, writes
-// nothing to that path.
+// A revoke that would lock everyone out, that is given a link, or that is
+// given a --sid naming an account writes nothing to that path.
 TEST(AclRevoke, RefusesAPathItCannotChangeSafely) {
   struct Case {
     const char* name;
@@ -361,6 +401,9 @@ TEST(AclRevoke, RefusesAPathItCannotChangeSafely) {
       {"a link, revoked", u"revoke --project C:\\proj --recurse C:\\w",
        "D:(A;OICI;FA;;;{P})(A;;FA;;;SY)", true,
        "C:\\w is a link or junction, which is not followed: give the path it leads to"},
+      {"a --sid that names an account", u"revoke --sid S-1-5-21-1-2-3-1001 C:\\w",
+       "D:(A;OICI;FA;;;S-1-5-21-1-2-3-1001)(A;;FA;;;SY)", false,
+       "refusing --sid S-1-5-21-1-2-3-1001: it names an account, and a sandbox SID names none"},
       {"a link, shown", u"show C:\\w", "D:(A;OICI;FA;;;{P})(A;;FA;;;SY)", true,
        "C:\\w is a link or junction, which is not followed: give the path it leads to"},
   };
@@ -382,31 +425,50 @@ TEST(AclRevoke, RefusesAPathItCannotChangeSafely) {
   }
 }
 
-// A run that read the DACL before the revoke wrote it writes the grant back
-// after: the revoke removes it again, and says so when it keeps coming back.
-TEST(AclRevoke, RemovesAGrantThatAnotherWriteBroughtBack) {
-  const std::string before = fill("D:(A;OICI;FA;;;{P})(A;;FA;;;SY)");
-  for (const int returns : {1, 3}) {
+// What the read after the write finds. A grant that another write brought
+// back (a run that read the DACL before the revoke wrote) is removed again,
+// three times at most. A DACL left without entries, as the entries it
+// inherits can leave it, is written back as it was read. A protection that
+// changed is reported.
+TEST(AclRevoke, ChecksWhatItWroteAndWritesBackADaclLeftEmpty) {
+  const std::string before = fill("D:AI(A;OICI;FA;;;{P})(A;OICIID;FA;;;BA)");
+  struct Case {
+    const char* name;
+    int changes; // how many of the reads after a write find `found`
+    std::string found;
+    std::string err;
+    std::string after;
+    int writes;
+  };
+  const Case cases[] = {
+      {"a grant brought back once", 1, before, "", "D:AI(A;OICIID;FA;;;BA)", 2},
+      {"a grant brought back three times", 3, before,
+       "the removal from C:\\w did not hold: another program wrote its permissions back 3 times",
+       before, 3},
+      {"a DACL left empty", 1, "D:AI",
+       "the DACL of C:\\w read back without any entry, which locks everyone out, and was written "
+       "back as it was; run icacls C:\\w /reset to give it its parent's permissions instead",
+       before, 2},
+      {"a DACL protected meanwhile", 1, "D:PAI(A;OICIID;FA;;;BA)",
+       "another program changed whether C:\\w inherits its parent's permissions during the "
+       "revoke; check it with icacls C:\\w",
+       "D:PAI(A;OICIID;FA;;;BA)", 1},
+  };
+  for (const Case& c : cases) {
     Machine os;
     SimFile& w = os.add_directory(u"C:\\w");
     w.dacl = before;
-    // Reads: per attempt the DACL, then the check after the write.
-    for (int attempt = 0; attempt < returns; ++attempt) {
-      os.before_call("get_security_info", 2 + 2 * attempt, [&w, &before] { w.dacl = before; });
+    // Reads: per attempt the one kept, the one edited, and the check after
+    // the write.
+    for (int attempt = 0; attempt < c.changes; ++attempt) {
+      os.before_call("get_security_info", 3 + 3 * attempt, [&w, &c] { w.dacl = c.found; });
     }
     const auto outcome = os.run(u"revoke --project C:\\proj C:\\w");
-    if (returns == 1) {
-      EXPECT_EQ(outcome.err, "");
-      EXPECT_EQ(outcome.status, 0u);
-      EXPECT_EQ(w.dacl, "D:(A;;FA;;;SY)");
-      EXPECT_EQ(std::ranges::count(outcome.out, '\n'), 1) << outcome.out;
-    } else {
-      EXPECT_EQ(outcome.err, "obrex-sandbox-acl: the removal from C:\\w did not hold: another "
-                             "program wrote its permissions back 3 times\n");
-      EXPECT_EQ(outcome.status, 1u);
-      EXPECT_EQ(w.dacl, before);
-    }
-    EXPECT_EQ(os.calls("set_security_info"), returns == 1 ? 2 : 3);
+    EXPECT_EQ(outcome.err, c.err.empty() ? "" : "obrex-sandbox-acl: " + c.err + "\n") << c.name;
+    EXPECT_EQ(outcome.status, c.err.empty() ? 0u : 1u) << c.name;
+    EXPECT_EQ(std::ranges::count(outcome.out, '\n'), c.err.empty() ? 1 : 0) << c.name;
+    EXPECT_EQ(w.dacl, c.after) << c.name;
+    EXPECT_EQ(os.calls("set_security_info"), c.writes) << c.name;
   }
 }
 
@@ -463,7 +525,14 @@ TEST(AclProgram, RefusesABadCommandLineWithOneLineAndStatus2) {
       {u"sid --recurse C:\\proj", "unknown option --recurse"},
       {u"show --labels C:\\w", "unknown option --labels"},
       {u"show C:\\w --project", "--project needs a directory"},
-      {u"revoke C:\\w", "revoke needs --project"},
+      {u"revoke C:\\w", "revoke needs --project, --sid, --labels or --deny-labels"},
+      {u"revoke --sid S-1-5-32-544 C:\\w",
+       "--sid takes a sandbox SID, S-1-5-21 and four numbers, not S-1-5-32-544"},
+      {u"revoke --sid S-1-5-21-1-2-3-4-5 C:\\w",
+       "--sid takes a sandbox SID, S-1-5-21 and four numbers, not S-1-5-21-1-2-3-4-5"},
+      {u"revoke --sid S-1-5-21-1-2-3-4294967296 C:\\w",
+       "--sid takes a sandbox SID, S-1-5-21 and four numbers, not S-1-5-21-1-2-3-4294967296"},
+      {u"show --sid S-1-5-21-1-2-3-4 C:\\w", "unknown option --sid"},
       {u"revoke --project C:\\proj --project C:\\other C:\\w", "revoke takes one --project"},
   };
   for (const Case& c : cases) {

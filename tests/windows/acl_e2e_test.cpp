@@ -344,8 +344,8 @@ TEST(AclE2e, RevokeUndoesWhatTheLauncherWrote) {
     EXPECT_NE(shown.out.find(line), std::string::npos) << line << " in\n" << shown.out;
   }
 
-  const RunOutcome revoked =
-      run_acl({L"revoke", L"--project", project.path(), L"--labels", write, deny});
+  const RunOutcome revoked = run_acl(
+      {L"revoke", L"--project", project.path(), L"--labels", L"--deny-labels", write, deny});
   EXPECT_EQ(revoked.err, "");
   EXPECT_EQ(revoked.exit_code, 0u);
   EXPECT_EQ(std::ranges::count(revoked.out, '\n'), 3) << revoked.out;
