@@ -163,7 +163,11 @@ Results go to standard output, one tab-separated line each.
                   parent's permissions. Prints what it removed and the other
                   explicit entries of those SIDs, which it kept. Refuses a
                   path whose DACL would be left empty, and writes back what
-                  it read when the DACL reads back empty all the same.
+                  it read when the DACL reads back empty all the same. Takes
+                  turns with runs of obrex-sandbox-exec through their lock,
+                  only for a path with something to remove; when it cannot
+                  have the lock, it goes on without it and says so once, in
+                  a note.
 
   --project DIR   A project directory, as given to obrex-sandbox-exec.
   --sid SID       revoke: a SID whose grants to remove (may repeat), for a
@@ -191,7 +195,8 @@ Results go to standard output, one tab-separated line each.
   --version       Prints the version.
 
 Exit status: 0 when everything succeeded, 1 when something failed (each
-failure is one line on standard error), 2 after a usage error.
+failure is one line on standard error), 2 after a usage error. A line
+"obrex-sandbox-acl: note: ..." on standard error is no failure.
 )";
 }
 

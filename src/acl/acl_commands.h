@@ -25,6 +25,9 @@ public:
   // Writes "obrex-sandbox-acl: {message}" to standard error; the tool then
   // ends with status 1.
   void fail(std::string_view message);
+  // Writes "obrex-sandbox-acl: note: {message}" to standard error; the
+  // status stays as it is.
+  void note(std::string_view message);
   bool failed() const { return failed_; }
 
 private:

@@ -44,6 +44,10 @@ void AclOutput::fail(std::string_view message) {
   report_failure(os_, message, kAclProgramName);
 }
 
+void AclOutput::note(std::string_view message) {
+  report_failure(os_, "note: " + std::string(message), kAclProgramName);
+}
+
 std::string output_line(std::initializer_list<std::string_view> fields) {
   std::string line;
   for (const std::string_view field : fields) {

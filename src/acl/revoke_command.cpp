@@ -118,11 +118,6 @@ void revoke_paths(Os& os, AclOutput& out, const AclRequest& request) {
     if (!attempt.before) {
       return attempt;
     }
-    if (!plan_for(path, *attempt.before).any()) {
-      attempt.lines = plan_for(path, *attempt.before).lines;
-      attempt.result = Revoked::Nothing;
-      return attempt;
-    }
     // The entries go from a second read, so that the first stays as it was
     // for a write back.
     auto edit = read_security(os, out, path, parts);
@@ -229,10 +224,28 @@ void revoke_paths(Os& os, AclOutput& out, const AclRequest& request) {
   };
 
   // Runs of the launcher and other revokes wait while a path's security is
-  // read, rewritten and checked.
+  // read again, rewritten and checked; a path with nothing to remove takes
+  // no turn. A program that could not have the lock goes on without it,
+  // each removal still checked after its write, and says so once.
   PermissionsLock lock(os);
+  bool noted = false;
   const auto revoke = [&](const Target& path, bool) {
+    const auto first = read_security(os, out, path, parts);
+    if (!first) {
+      return;
+    }
+    if (const Plan plan = plan_for(path, *first); !plan.any()) {
+      if (!plan.lines.empty()) {
+        out.print(plan.lines);
+      }
+      return;
+    }
     const auto turn = lock.hold();
+    if (!turn.owned() && !noted) {
+      noted = true;
+      out.note("going on without the permissions lock, which another program held too long or "
+               "which could not be had; each removal is still checked after its write");
+    }
     for (int attempt = 1;; ++attempt) {
       const Attempt made = revoke_once(path);
       if (made.result == Revoked::Failed) {

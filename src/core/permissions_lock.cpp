@@ -17,12 +17,14 @@ PermissionsLock::Held PermissionsLock::hold() {
     }
   }
   if (!mutex_) {
+    gave_up_ = true;
     return Held(nullptr);
   }
   // An owner that ended without releasing it (WAIT_ABANDONED) left no edit
   // half done that matters here: each edit is one write of a whole DACL.
   const auto waited = os_.wait_for_single_object(mutex_.get(), kWaitMilliseconds);
   const bool owned = waited && (*waited == win::WAIT_OBJECT_0 || *waited == win::WAIT_ABANDONED);
+  gave_up_ = gave_up_ || !owned;
   return Held(owned ? this : nullptr);
 }
 

@@ -37,6 +37,8 @@ public:
     Held& operator=(const Held&) = delete;
     Held& operator=(Held&&) = delete;
     ~Held();
+    // Whether this Held holds the lock.
+    bool owned() const { return lock_ != nullptr; }
 
   private:
     friend class PermissionsLock;
@@ -44,10 +46,14 @@ public:
     PermissionsLock* lock_;
   };
   Held hold();
+  // Whether a wait for the lock did not get it: it timed out, or the lock
+  // could not be had.
+  bool gave_up() const { return gave_up_; }
 
 private:
   Os& os_;
   bool opened_ = false;
+  bool gave_up_ = false;
   UniqueHandle mutex_;
 };
 

@@ -458,10 +458,10 @@ TEST(AclRevoke, ChecksWhatItWroteAndWritesBackADaclLeftEmpty) {
     Machine os;
     SimFile& w = os.add_directory(u"C:\\w");
     w.dacl = before;
-    // Reads: per attempt the one kept, the one edited, and the check after
-    // the write.
+    // Reads: the first, then per attempt the one kept, the one edited, and
+    // the check after the write.
     for (int attempt = 0; attempt < c.changes; ++attempt) {
-      os.before_call("get_security_info", 3 + 3 * attempt, [&w, &c] { w.dacl = c.found; });
+      os.before_call("get_security_info", 4 + 3 * attempt, [&w, &c] { w.dacl = c.found; });
     }
     const auto outcome = os.run(u"revoke --project C:\\proj C:\\w");
     EXPECT_EQ(outcome.err, c.err.empty() ? "" : "obrex-sandbox-acl: " + c.err + "\n") << c.name;
