@@ -13,13 +13,17 @@ namespace {
 // How often a grant is written while another write keeps removing it.
 constexpr int kGrantAttempts = 3;
 
+// The grant's type, flags and mask: what can be told without a call.
+bool has_grant_form(const ACE_RECORD& entry) {
+  constexpr std::uint32_t kInheritedByAll = win::OBJECT_INHERIT_ACE | win::CONTAINER_INHERIT_ACE;
+  return entry.AceType == win::ACCESS_ALLOWED_ACE_TYPE && entry.AceFlags == kInheritedByAll &&
+         entry.Mask == win::FILE_ALL_ACCESS && entry.Sid.value != nullptr;
+}
+
 } // namespace
 
 bool is_grant_entry(Os& os, const ACE_RECORD& entry) {
-  constexpr std::uint32_t kInheritedByAll = win::OBJECT_INHERIT_ACE | win::CONTAINER_INHERIT_ACE;
-  return entry.AceType == win::ACCESS_ALLOWED_ACE_TYPE && entry.AceFlags == kInheritedByAll &&
-         entry.Mask == win::FILE_ALL_ACCESS && entry.Sid.value != nullptr &&
-         entry.AceSize == 8 + os.get_length_sid(entry.Sid);
+  return has_grant_form(entry) && entry.AceSize == 8 + os.get_length_sid(entry.Sid);
 }
 
 bool is_deny_entry(const ACE_RECORD& entry) {
@@ -60,8 +64,8 @@ Result<GrantState> read_grant_state(Os& os, std::string_view path, SidPtr sid) {
     }
     if (is_deny_entry(*entry)) {
       state.denied = state.denied || os.equal_sid(entry->Sid, sid);
-    } else if (is_grant_entry(os, *entry)) {
-      state.granted = state.granted || os.equal_sid(entry->Sid, sid);
+    } else if (has_grant_form(*entry) && os.equal_sid(entry->Sid, sid)) {
+      state.granted = state.granted || is_grant_entry(os, *entry);
     }
   }
   return state;
