@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <regex>
 
+#include "core/permissions_lock.h"
 #include "identity/sandbox_identity.h"
 #include "platform/constants.h"
 #include "platform/text.h"
@@ -469,6 +471,55 @@ TEST(AclRevoke, ChecksWhatItWroteAndWritesBackADaclLeftEmpty) {
     EXPECT_EQ(std::ranges::count(outcome.out, '\n'), c.err.empty() ? 1 : 0) << c.name;
     EXPECT_EQ(w.dacl, c.after) << c.name;
     EXPECT_EQ(os.calls("set_security_info"), c.writes) << c.name;
+  }
+}
+
+// Revokes and runs of the launcher take turns at a DACL through one lock: a
+// revoke takes it only for a path with something to remove, and holds it
+// from the read it edits through the check after its write. A lock it
+// cannot have is noted once, and the revoke goes on without it.
+TEST(AclRevoke, TakesThePermissionsLockOnlyToRemoveAndHoldsItThroughTheCheck) {
+  for (const std::string lock : {"free", "held elsewhere", "not to be had"}) {
+    Machine os;
+    const std::string granted = fill("D:(A;OICI;FA;;;{P})(A;;FA;;;SY)");
+    os.add_directory(u"C:\\u").dacl = "D:(A;;FA;;;SY)";
+    os.add_directory(u"C:\\w").dacl = granted;
+    os.add_directory(u"C:\\v").dacl = granted;
+    if (lock == "held elsewhere") {
+      os.mutexes[std::u16string(PermissionsLock::kName)].held_elsewhere = true;
+    } else if (lock == "not to be had") {
+      os.fail_call("create_mutex", 1, win::ERROR_ACCESS_DENIED);
+    }
+    const auto outcome = os.run(u"revoke --project C:\\proj C:\\u C:\\w C:\\v");
+    EXPECT_EQ(outcome.status, 0u) << lock;
+    EXPECT_EQ(os.find(u"C:\\w")->dacl, "D:(A;;FA;;;SY)") << lock;
+    EXPECT_EQ(os.find(u"C:\\v")->dacl, "D:(A;;FA;;;SY)") << lock;
+    EXPECT_EQ(outcome.err, lock == "free" ? ""
+                                          : "obrex-sandbox-acl: note: going on without the "
+                                            "permissions lock, which another program held too "
+                                            "long or which could not be had; each removal is "
+                                            "still checked after its write\n")
+        << lock;
+    EXPECT_EQ(os.calls("create_mutex"), 1) << lock;
+    EXPECT_EQ(os.calls("release_mutex"), lock == "free" ? 2 : 0) << lock;
+    const auto& log = os.call_log();
+    if (lock == "free") {
+      // C:\u, with nothing to remove, is read before the lock is first
+      // taken; each turn holds the read kept, the read edited, the write
+      // and the check.
+      const auto first_turn = std::ranges::find(log, "wait_for_single_object");
+      EXPECT_EQ(std::count(log.begin(), first_turn, "get_security_info"), 2) << lock;
+      for (auto turn = first_turn; turn != log.end();
+           turn = std::find(turn + 1, log.end(), "wait_for_single_object")) {
+        std::vector<std::string> held;
+        std::copy_if(turn, std::find(turn, log.end(), "release_mutex"), std::back_inserter(held),
+                     [](const std::string& call) {
+                       return call.find("security_info") != std::string::npos;
+                     });
+        EXPECT_EQ(held, (std::vector<std::string>{"get_security_info", "get_security_info",
+                                                  "set_security_info", "get_security_info"}));
+      }
+    }
   }
 }
 
