@@ -10,9 +10,15 @@
 //
 // A run changes the file system for good: the --write paths get a Low
 // write label and a grant for the project's sandbox SID, the --deny paths a
-// deny label, and the user's sandbox temporary directory is created. It sets
-// TEMP and TMP of the calling process and waits for the command without a
-// time-out. See SECURITY.md for what the sandbox does and does not enforce.
+// deny label, and the user's sandbox temporary directory is created. The
+// command gets TEMP and TMP pointing there through an environment block of
+// its own: the calling process's environment is left as it was. The run
+// installs a console handler in the calling process that keeps Ctrl+C and
+// Ctrl+Break from ending it from just before the command is created (one
+// run at a time: the handler is the process's), starts the calling
+// process's own executable suspended as a trial when the caller runs in a
+// job, and waits for the command without a time-out. See SECURITY.md for
+// what the sandbox does and does not enforce.
 #pragma once
 
 #include <cstdint>
@@ -85,8 +91,8 @@ struct SandboxError {
 template <class T> using Result = std::expected<T, SandboxError>;
 
 // One of the conditions that end the program with exit status 101: an
-// argument that is not valid UTF-16, TEMP or TMP that cannot be set, SHA-256
-// that is not available. Thrown where it arises; `diagnostic` is one line
+// argument that is not valid UTF-16, an environment block that cannot be
+// read, SHA-256 that is not available. Thrown where it arises; `diagnostic` is one line
 // that names the failure.
 class InternalFailure : public std::exception {
 public:
@@ -134,11 +140,12 @@ Result<RunRequest> read_command_line(std::span<const std::u16string> elements);
 // Resolves the command, derives the sandbox identity, prepares the file
 // system and the environment, builds the restricted token and runs the
 // command in a job. The command's exit code, or the first step's error.
-// Throws InternalFailure when TEMP or TMP cannot be set.
+// Throws InternalFailure when the environment block cannot be read.
 Result<std::uint32_t> run_sandbox(Os& os, const RunRequest& request);
 
 #if defined(_WIN32)
-// The real system. It keeps no state of its own.
+// The real system. It keeps no state of its own but the console handler's
+// record of Ctrl+C and the process the handler ends on close.
 Os& system_os();
 
 // Makes every DLL that the process loads from now on come from the system

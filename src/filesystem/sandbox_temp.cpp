@@ -1,5 +1,6 @@
 #include "filesystem/sandbox_temp.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -49,17 +50,17 @@ std::u16string join_sandbox_temp(std::u16string profile) {
   return profile;
 }
 
-// A text between double quotes, with backslashes and double quotes escaped.
-std::string quoted(std::u16string_view units) {
-  std::string out = "\"";
-  for (const char c : display_text(units)) {
-    if (c == '\\' || c == '"') {
-      out += '\\';
-    }
-    out += c;
-  }
-  out += '"';
-  return out;
+char16_t upper(char16_t c) {
+  return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - (u'a' - u'A')) : c;
+}
+
+// The name of an entry "name=value": up to the first "=" after its first
+// unit (the entries that keep the current directory of a drive start with
+// one), in upper case.
+std::u16string upper_name(std::u16string_view entry) {
+  std::u16string name(entry.substr(0, std::min(entry.find(u'=', 1), entry.size())));
+  std::ranges::transform(name, name.begin(), upper);
+  return name;
 }
 
 } // namespace
@@ -129,18 +130,39 @@ Result<std::optional<std::u16string>> prepare_sandbox_temp(Os& os) {
   return std::optional<std::u16string>(std::move(directory));
 }
 
-void set_sandbox_temp_environment(Os& os, const std::optional<std::u16string>& directory) {
-  if (!directory) {
-    return;
-  }
-  for (const std::u16string_view name :
-       {std::u16string_view(u"TEMP"), std::u16string_view(u"TMP")}) {
-    if (const auto set = os.set_environment_variable(name, *directory); !set) {
-      throw InternalFailure(std::string(kProgramName) + ": failed to set environment variable `" +
-                            quoted(name) + "` to `" + quoted(*directory) +
-                            "`: " + os_error_text(os, set.error()));
+std::u16string environment_with_temp(std::u16string_view entries, std::u16string_view directory) {
+  std::vector<std::u16string> kept;
+  for (std::size_t at = 0; at < entries.size();) {
+    const std::size_t end = std::min(entries.find(u'\0', at), entries.size());
+    const std::u16string_view entry = entries.substr(at, end - at);
+    if (const std::u16string name = upper_name(entry);
+        !entry.empty() && name != u"TEMP" && name != u"TMP") {
+      kept.emplace_back(entry);
     }
+    at = end + 1;
   }
+  kept.push_back(u"TEMP=" + std::u16string(directory));
+  kept.push_back(u"TMP=" + std::u16string(directory));
+  std::ranges::stable_sort(kept, {}, upper_name);
+  std::u16string block;
+  for (const std::u16string& entry : kept) {
+    block += entry;
+    block += u'\0';
+  }
+  block += u'\0';
+  return block;
+}
+
+std::optional<std::u16string> sandbox_environment(Os& os,
+                                                  const std::optional<std::u16string>& directory) {
+  if (!directory) {
+    return std::nullopt;
+  }
+  const auto entries = os.get_environment_strings();
+  if (!entries) {
+    throw InternalFailure(std::string(kProgramName) + ": failed to read the environment block");
+  }
+  return environment_with_temp(*entries, *directory);
 }
 
 } // namespace obrex

@@ -28,8 +28,18 @@ Result<void> create_directory_tree(Os& os, std::u16string_view path);
 // message) when the profile folder is not available.
 Result<std::optional<std::u16string>> prepare_sandbox_temp(Os& os);
 
-// Points TEMP, then TMP, of this process at the directory; does nothing
-// without one. A variable that cannot be set is an internal failure.
-void set_sandbox_temp_environment(Os& os, const std::optional<std::u16string>& directory);
+// An environment block: the entries given (each ending in a NUL, as
+// get_environment_strings gives them) without TEMP and TMP, whatever the case
+// of their names, plus TEMP and TMP set to `directory`, sorted by name
+// without regard to case as Windows expects (letters compared as upper
+// case), each ending in a NUL, then one more NUL.
+std::u16string environment_with_temp(std::u16string_view entries, std::u16string_view directory);
+
+// The command's environment: with a directory, this process's environment
+// with TEMP and TMP pointing at it; without one, nullopt (the command gets
+// this process's environment as it is). This process's own environment is
+// never changed. A block that cannot be read is an internal failure.
+std::optional<std::u16string> sandbox_environment(Os& os,
+                                                  const std::optional<std::u16string>& directory);
 
 } // namespace obrex

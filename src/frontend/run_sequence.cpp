@@ -25,11 +25,11 @@ Result<std::uint32_t> run_sandbox(Os& os, const RunRequest& request) {
   if (!identity) {
     return std::unexpected(identity.error());
   }
-  // Read only too: a launcher whose own job would keep the command out of
-  // the sandbox's job fails here, with nothing on disk changed.
-  const auto breakaway_flags = job_breakaway_flags(os);
-  if (!breakaway_flags) {
-    return std::unexpected(breakaway_flags.error());
+  // Before any change too: a launcher whose jobs would keep the command out
+  // of the sandbox's job fails here, with nothing on disk changed.
+  const auto breakaway = plan_breakaway(os);
+  if (!breakaway) {
+    return std::unexpected(breakaway.error());
   }
   const auto temp = prepare_sandbox_temp(os);
   if (!temp) {
@@ -43,13 +43,13 @@ Result<std::uint32_t> run_sandbox(Os& os, const RunRequest& request) {
   if (auto denied = protect_denied_paths(os, request.deny_dirs); !denied) {
     return std::unexpected(std::move(denied.error()));
   }
-  set_sandbox_temp_environment(os, *temp);
+  const auto environment = sandbox_environment(os, *temp);
   const auto token = build_restricted_token(os, *identity);
   if (!token) {
     return std::unexpected(token.error());
   }
   // The token is closed when this returns, whatever the launch gave.
-  return run_in_job(os, token->get(), *command, *breakaway_flags);
+  return run_in_job(os, token->get(), *command, *breakaway, environment);
 }
 
 } // namespace obrex

@@ -9,6 +9,7 @@
 // the status or HRESULT it returned (the caller knows which it asked for).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -70,10 +71,32 @@ struct TOKEN_MANDATORY_LABEL {
 struct JOBOBJECT_BASIC_UI_RESTRICTIONS {
   std::uint32_t UIRestrictionsClass = 0;
 };
-// What the steps read of JOBOBJECT_EXTENDED_LIMIT_INFORMATION: the limit
-// flags of its BasicLimitInformation.
-struct JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
+struct JOBOBJECT_BASIC_LIMIT_INFORMATION {
+  std::int64_t PerProcessUserTimeLimit = 0;
+  std::int64_t PerJobUserTimeLimit = 0;
   std::uint32_t LimitFlags = 0;
+  std::size_t MinimumWorkingSetSize = 0;
+  std::size_t MaximumWorkingSetSize = 0;
+  std::uint32_t ActiveProcessLimit = 0;
+  std::uintptr_t Affinity = 0;
+  std::uint32_t PriorityClass = 0;
+  std::uint32_t SchedulingClass = 0;
+};
+struct IO_COUNTERS {
+  std::uint64_t ReadOperationCount = 0;
+  std::uint64_t WriteOperationCount = 0;
+  std::uint64_t OtherOperationCount = 0;
+  std::uint64_t ReadTransferCount = 0;
+  std::uint64_t WriteTransferCount = 0;
+  std::uint64_t OtherTransferCount = 0;
+};
+struct JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
+  JOBOBJECT_BASIC_LIMIT_INFORMATION BasicLimitInformation;
+  IO_COUNTERS IoInfo;
+  std::size_t ProcessMemoryLimit = 0;
+  std::size_t JobMemoryLimit = 0;
+  std::size_t PeakProcessMemoryUsed = 0;
+  std::size_t PeakJobMemoryUsed = 0;
 };
 
 // FILE_ID_INFO: volume serial number and 128-bit file ID.
@@ -206,6 +229,10 @@ public:
   virtual std::optional<std::u16string> get_environment_variable(std::u16string_view name) = 0;
   virtual OsResult<void> set_environment_variable(std::u16string_view name,
                                                   std::u16string_view value) = 0;
+  // GetEnvironmentStringsW, then FreeEnvironmentStringsW: every entry of this
+  // process's environment block with the NUL that ends it, without the NUL
+  // that ends the block; nullopt when the call returned NULL.
+  virtual std::optional<std::u16string> get_environment_strings() = 0;
 
   // --- files ----------------------------------------------------------------
   // CreateFileW with no security attributes and no template.
@@ -306,12 +333,9 @@ public:
                                                const void* information, std::uint32_t length) = 0;
 
   // --- jobs and processes ---------------------------------------------------
-  // IsProcessInJob(GetCurrentProcess(), NULL): whether this process is in a
-  // job at all.
-  virtual OsResult<bool> is_process_in_job() = 0;
-  // QueryInformationJobObject(NULL, JobObjectExtendedLimitInformation): the
-  // limits of the job this process is in (the innermost one when jobs nest).
-  virtual OsResult<JOBOBJECT_EXTENDED_LIMIT_INFORMATION> query_information_job_object() = 0;
+  // IsProcessInJob(process, NULL): whether the process is in a job at all. A
+  // null `process` stands for this process (GetCurrentProcess()).
+  virtual OsResult<bool> is_process_in_job(Handle process) = 0;
   // CreateJobObjectW with no security attributes and no name.
   virtual OsResult<Handle> create_job_object() = 0;
   virtual OsResult<void> set_information_job_object(Handle job, std::uint32_t information_class,
@@ -319,17 +343,27 @@ public:
                                                     std::uint32_t length) = 0;
   // SetErrorMode; the previous mode.
   virtual std::uint32_t set_error_mode(std::uint32_t mode) = 0;
-  // CreateProcessAsUserW with no process or thread attributes, a null
-  // environment and a null current directory. `command_line` is the
-  // writable, NUL-terminated buffer the call may change.
+  // CreateProcessW with no process or thread attributes, no handles
+  // inherited, this process's environment and current directory, and a
+  // STARTUPINFOW with nothing set. `command_line` is the writable,
+  // NUL-terminated buffer the call may change.
+  virtual OsResult<PROCESS_INFORMATION> create_process(std::u16string_view application,
+                                                       std::u16string& command_line,
+                                                       std::uint32_t creation_flags) = 0;
+  // CreateProcessAsUserW with no process or thread attributes and a null
+  // current directory. `command_line` is the writable, NUL-terminated buffer
+  // the call may change. `environment` is the block to give (its entries,
+  // each ending in a NUL, then one more NUL; the caller passes
+  // CREATE_UNICODE_ENVIRONMENT), or nullopt for a null environment.
   virtual OsResult<PROCESS_INFORMATION>
   create_process_as_user(Handle token, std::u16string_view application,
                          std::u16string& command_line, bool inherit_handles,
-                         std::uint32_t creation_flags, const STARTUPINFOW& startup) = 0;
+                         std::uint32_t creation_flags, const STARTUPINFOW& startup,
+                         std::optional<std::u16string_view> environment) = 0;
   virtual OsResult<void> assign_process_to_job_object(Handle job, Handle process) = 0;
   // ResumeThread; a result of 0xFFFFFFFF is reported as the error.
   virtual OsResult<std::uint32_t> resume_thread(Handle thread) = 0;
-  virtual void terminate_process(Handle process, std::uint32_t exit_code) = 0;
+  virtual OsResult<void> terminate_process(Handle process, std::uint32_t exit_code) = 0;
   // WaitForSingleObject; WAIT_FAILED is reported as the error, every other
   // result as the value.
   virtual OsResult<std::uint32_t> wait_for_single_object(Handle handle,
@@ -340,11 +374,25 @@ public:
   virtual OsResult<Handle> create_mutex(SecurityDescriptorPtr descriptor,
                                         std::u16string_view name) = 0;
   virtual OsResult<void> release_mutex(Handle mutex) = 0;
-  // SetConsoleCtrlHandler(handler, TRUE) with this program's handler, which
-  // answers CTRL_C_EVENT and CTRL_BREAK_EVENT as handled (TRUE) and leaves
-  // every other event to the system. Unlike SetConsoleCtrlHandler(NULL, TRUE)
-  // it is not inherited: a child gets the events and decides for itself.
+  // SetConsoleCtrlHandler(handler, TRUE) with this program's handler, added
+  // on the first call only; every call forgets the Ctrl+C and Ctrl+Break
+  // that came before it. The handler runs on a thread of its own. It
+  // answers CTRL_C_EVENT and CTRL_BREAK_EVENT as handled (TRUE) after
+  // recording them (see console_interrupted). For the close, logoff and
+  // shutdown events it ends the process set with set_console_ctrl_target, if
+  // any, with STATUS_CONTROL_C_EXIT, and leaves the event to the system
+  // (FALSE), which then ends this program. Unlike
+  // SetConsoleCtrlHandler(NULL, TRUE) it is not inherited: a child gets the
+  // events and decides for itself. The handler is process-wide, so runs in
+  // one process take turns.
   virtual OsResult<void> set_console_ctrl_handler() = 0;
+  // The process that the handler ends; a null handle for none. Set and
+  // cleared under a lock that the handler holds while it ends the process,
+  // so the handle may be closed once it is cleared. No system call.
+  virtual void set_console_ctrl_target(Handle process) = 0;
+  // Whether Ctrl+C or Ctrl+Break reached the handler since it was last
+  // installed. No system call.
+  virtual bool console_interrupted() = 0;
 
   // --- the companion tool ---------------------------------------------------
   // LookupAccountSidW on the local system: success when the SID names an

@@ -96,7 +96,11 @@
   X(JobObjectExtendedLimitInformation)                                                             \
   X(JOB_OBJECT_LIMIT_BREAKAWAY_OK)                                                                 \
   X(JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK)                                                          \
+  X(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE)                                                            \
   X(CREATE_BREAKAWAY_FROM_JOB)                                                                     \
+  X(CREATE_UNICODE_ENVIRONMENT)                                                                    \
+  X(DETACHED_PROCESS)                                                                              \
+  X(STATUS_CONTROL_C_EXIT)                                                                         \
   X(JOB_OBJECT_UILIMIT_ALL)                                                                        \
   X(STARTF_USESTDHANDLES)                                                                          \
   X(SEM_FAILCRITICALERRORS)                                                                        \

@@ -37,6 +37,19 @@ OBREX_SAME_LAYOUT(FILE_ID_INFO, VolumeSerialNumber);
 OBREX_SAME_LAYOUT(FILE_ID_INFO, FileId);
 OBREX_SAME_SIZE(JOBOBJECT_BASIC_UI_RESTRICTIONS);
 OBREX_SAME_LAYOUT(JOBOBJECT_BASIC_UI_RESTRICTIONS, UIRestrictionsClass);
+OBREX_SAME_SIZE(JOBOBJECT_EXTENDED_LIMIT_INFORMATION);
+OBREX_SAME_LAYOUT(JOBOBJECT_EXTENDED_LIMIT_INFORMATION, BasicLimitInformation);
+OBREX_SAME_LAYOUT(JOBOBJECT_EXTENDED_LIMIT_INFORMATION, IoInfo);
+OBREX_SAME_LAYOUT(JOBOBJECT_EXTENDED_LIMIT_INFORMATION, ProcessMemoryLimit);
+OBREX_SAME_LAYOUT(JOBOBJECT_EXTENDED_LIMIT_INFORMATION, PeakJobMemoryUsed);
+OBREX_SAME_SIZE(JOBOBJECT_BASIC_LIMIT_INFORMATION);
+OBREX_SAME_LAYOUT(JOBOBJECT_BASIC_LIMIT_INFORMATION, LimitFlags);
+OBREX_SAME_LAYOUT(JOBOBJECT_BASIC_LIMIT_INFORMATION, MinimumWorkingSetSize);
+OBREX_SAME_LAYOUT(JOBOBJECT_BASIC_LIMIT_INFORMATION, ActiveProcessLimit);
+OBREX_SAME_LAYOUT(JOBOBJECT_BASIC_LIMIT_INFORMATION, Affinity);
+OBREX_SAME_LAYOUT(JOBOBJECT_BASIC_LIMIT_INFORMATION, SchedulingClass);
+OBREX_SAME_SIZE(IO_COUNTERS);
+OBREX_SAME_LAYOUT(IO_COUNTERS, OtherTransferCount);
 
 #undef OBREX_SAME_LAYOUT
 #undef OBREX_SAME_SIZE
@@ -193,6 +206,20 @@ OsResult<void> Win32Os::set_environment_variable(std::u16string_view name,
     return last_error();
   }
   return {};
+}
+
+std::optional<std::u16string> Win32Os::get_environment_strings() {
+  wchar_t* const block = ::GetEnvironmentStringsW();
+  if (block == nullptr) {
+    return std::nullopt;
+  }
+  std::size_t length = 0;
+  while (block[length] != L'\0') {
+    length += std::wcslen(block + length) + 1;
+  }
+  std::u16string entries = units(block, length);
+  ::FreeEnvironmentStringsW(block);
+  return entries;
 }
 
 } // namespace obrex

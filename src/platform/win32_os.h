@@ -31,6 +31,7 @@ public:
   std::optional<std::u16string> get_environment_variable(std::u16string_view name) override;
   OsResult<void> set_environment_variable(std::u16string_view name,
                                           std::u16string_view value) override;
+  std::optional<std::u16string> get_environment_strings() override;
 
   OsResult<Handle> create_file(std::u16string_view path, std::uint32_t access, std::uint32_t share,
                                std::uint32_t disposition, std::uint32_t flags) override;
@@ -83,19 +84,22 @@ public:
   OsResult<void> set_token_information(Handle token, std::uint32_t information_class,
                                        const void* information, std::uint32_t length) override;
 
-  OsResult<bool> is_process_in_job() override;
-  OsResult<JOBOBJECT_EXTENDED_LIMIT_INFORMATION> query_information_job_object() override;
+  OsResult<bool> is_process_in_job(Handle process) override;
   OsResult<Handle> create_job_object() override;
   OsResult<void> set_information_job_object(Handle job, std::uint32_t information_class,
                                             const void* information, std::uint32_t length) override;
   std::uint32_t set_error_mode(std::uint32_t mode) override;
+  OsResult<PROCESS_INFORMATION> create_process(std::u16string_view application,
+                                               std::u16string& command_line,
+                                               std::uint32_t creation_flags) override;
   OsResult<PROCESS_INFORMATION>
   create_process_as_user(Handle token, std::u16string_view application,
                          std::u16string& command_line, bool inherit_handles,
-                         std::uint32_t creation_flags, const STARTUPINFOW& startup) override;
+                         std::uint32_t creation_flags, const STARTUPINFOW& startup,
+                         std::optional<std::u16string_view> environment) override;
   OsResult<void> assign_process_to_job_object(Handle job, Handle process) override;
   OsResult<std::uint32_t> resume_thread(Handle thread) override;
-  void terminate_process(Handle process, std::uint32_t exit_code) override;
+  OsResult<void> terminate_process(Handle process, std::uint32_t exit_code) override;
   OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                  std::uint32_t milliseconds) override;
   OsResult<std::uint32_t> get_exit_code_process(Handle process) override;
@@ -103,6 +107,8 @@ public:
                                 std::u16string_view name) override;
   OsResult<void> release_mutex(Handle mutex) override;
   OsResult<void> set_console_ctrl_handler() override;
+  void set_console_ctrl_target(Handle process) override;
+  bool console_interrupted() override;
 
   OsResult<void> lookup_account_sid(SidPtr sid) override;
   OsResult<std::vector<FILE_ID_EXTD_DIR_INFO>>

@@ -2,27 +2,21 @@
 
 #include "platform/win32_os_support.h"
 
+#include <atomic>
+
 namespace obrex {
 
 using namespace win32;
 
 // --- jobs and processes -----------------------------------------------------
 
-OsResult<bool> Win32Os::is_process_in_job() {
+OsResult<bool> Win32Os::is_process_in_job(Handle process) {
   BOOL in_job = FALSE;
-  if (!::IsProcessInJob(::GetCurrentProcess(), nullptr, &in_job)) {
+  if (!::IsProcessInJob(process.value != nullptr ? native(process) : ::GetCurrentProcess(), nullptr,
+                        &in_job)) {
     return last_error();
   }
   return in_job != FALSE;
-}
-
-OsResult<JOBOBJECT_EXTENDED_LIMIT_INFORMATION> Win32Os::query_information_job_object() {
-  ::JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  if (!::QueryInformationJobObject(nullptr, ::JobObjectExtendedLimitInformation, &limits,
-                                   sizeof limits, nullptr)) {
-    return last_error();
-  }
-  return JOBOBJECT_EXTENDED_LIMIT_INFORMATION{limits.BasicLimitInformation.LimitFlags};
 }
 
 OsResult<Handle> Win32Os::create_job_object() {
@@ -47,10 +41,29 @@ std::uint32_t Win32Os::set_error_mode(std::uint32_t mode) {
   return ::SetErrorMode(mode);
 }
 
+OsResult<PROCESS_INFORMATION> Win32Os::create_process(std::u16string_view application,
+                                                      std::u16string& command_line,
+                                                      std::uint32_t creation_flags) {
+  ::STARTUPINFOW startup_info{};
+  startup_info.cb = sizeof startup_info;
+  const std::wstring wide_application = wide(application);
+  ::PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(wide_application.c_str(), reinterpret_cast<wchar_t*>(command_line.data()),
+                        nullptr, nullptr, FALSE, creation_flags, nullptr, nullptr, &startup_info,
+                        &process)) {
+    return last_error();
+  }
+  PROCESS_INFORMATION result;
+  result.hProcess = Handle{process.hProcess};
+  result.hThread = Handle{process.hThread};
+  return result;
+}
+
 OsResult<PROCESS_INFORMATION>
 Win32Os::create_process_as_user(Handle token, std::u16string_view application,
                                 std::u16string& command_line, bool inherit_handles,
-                                std::uint32_t creation_flags, const STARTUPINFOW& startup) {
+                                std::uint32_t creation_flags, const STARTUPINFOW& startup,
+                                std::optional<std::u16string_view> environment) {
   ::STARTUPINFOW startup_info{};
   startup_info.cb = sizeof startup_info;
   startup_info.dwFlags = startup.dwFlags;
@@ -61,8 +74,11 @@ Win32Os::create_process_as_user(Handle token, std::u16string_view application,
   ::PROCESS_INFORMATION process{};
   if (!::CreateProcessAsUserW(native(token), wide_application.c_str(),
                               reinterpret_cast<wchar_t*>(command_line.data()), nullptr, nullptr,
-                              inherit_handles ? TRUE : FALSE, creation_flags, nullptr, nullptr,
-                              &startup_info, &process)) {
+                              inherit_handles ? TRUE : FALSE, creation_flags,
+                              // The call takes the block through a non-const
+                              // pointer but only reads it.
+                              environment ? const_cast<char16_t*>(environment->data()) : nullptr,
+                              nullptr, &startup_info, &process)) {
     return last_error();
   }
   PROCESS_INFORMATION result;
@@ -86,8 +102,11 @@ OsResult<std::uint32_t> Win32Os::resume_thread(Handle thread) {
   return previous;
 }
 
-void Win32Os::terminate_process(Handle process, std::uint32_t exit_code) {
-  ::TerminateProcess(native(process), exit_code);
+OsResult<void> Win32Os::terminate_process(Handle process, std::uint32_t exit_code) {
+  if (!::TerminateProcess(native(process), exit_code)) {
+    return last_error();
+  }
+  return {};
 }
 
 OsResult<std::uint32_t> Win32Os::wait_for_single_object(Handle handle, std::uint32_t milliseconds) {
@@ -126,19 +145,49 @@ OsResult<std::uint32_t> Win32Os::get_exit_code_process(Handle process) {
 
 namespace {
 
-// The command shares the console and gets the same events; it decides for
-// itself whether they end it. This program stays to pass its exit code on.
-BOOL WINAPI ignore_interrupts(DWORD event) {
-  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+std::atomic<bool> handler_added = false;
+std::atomic<bool> interrupted = false;
+SRWLOCK target_lock = SRWLOCK_INIT;
+HANDLE target = nullptr; // guarded by target_lock
+
+// Runs on a thread of its own. Ctrl+C and Ctrl+Break are only recorded: the
+// command shares the console and gets the same events, decides for itself
+// whether they end it, and this program stays to pass its exit code on. The
+// other events end this program once the handler returns FALSE, so the
+// command goes first.
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    interrupted = true;
+    return TRUE;
+  }
+  ::AcquireSRWLockExclusive(&target_lock);
+  if (target != nullptr) {
+    ::TerminateProcess(target, STATUS_CONTROL_C_EXIT);
+  }
+  ::ReleaseSRWLockExclusive(&target_lock);
+  return FALSE;
 }
 
 } // namespace
 
 OsResult<void> Win32Os::set_console_ctrl_handler() {
-  if (!::SetConsoleCtrlHandler(ignore_interrupts, TRUE)) {
-    return last_error();
+  interrupted = false;
+  if (!handler_added.exchange(true) && !::SetConsoleCtrlHandler(on_console_event, TRUE)) {
+    const auto error = last_error();
+    handler_added = false;
+    return error;
   }
   return {};
+}
+
+void Win32Os::set_console_ctrl_target(Handle process) {
+  ::AcquireSRWLockExclusive(&target_lock);
+  target = native(process);
+  ::ReleaseSRWLockExclusive(&target_lock);
+}
+
+bool Win32Os::console_interrupted() {
+  return interrupted;
 }
 
 } // namespace obrex

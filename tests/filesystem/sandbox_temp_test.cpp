@@ -126,41 +126,38 @@ TEST(PrepareSandboxTemp, JoinsWithoutDoublingTheSeparatorAndCreatesLongPaths) {
 TEST(PrepareSandboxTemp, WithoutAProfileThereIsNoDirectoryAndTheEnvironmentStays) {
   SimulatedOs os;
   os.profile = std::nullopt;
-  os.environment = {{u"TEMP", u"C:\\old"}, {u"TMP", u"C:\\old"}};
-  const auto environment = os.environment;
   const auto result = prepare_sandbox_temp(os);
   ASSERT_TRUE(result);
   EXPECT_FALSE(*result);
-  set_sandbox_temp_environment(os, *result);
-  EXPECT_EQ(os.calls("create_directory") + os.calls("set_environment_variable"), 0);
-  EXPECT_EQ(os.environment, environment);
+  EXPECT_EQ(sandbox_environment(os, *result), std::nullopt);
+  EXPECT_EQ(os.calls("create_directory") + os.calls("get_environment_strings"), 0);
 }
 
-TEST(SetSandboxTempEnvironment, PointsTempThenTmpAtTheDirectory) {
+// TEMP and TMP replaced whatever the case of their names, every other entry
+// kept, and the block sorted by upper-case name: "_" comes after letters.
+TEST(EnvironmentWithTemp, ReplacesTempAndTmpAndKeepsTheBlockSorted) {
+  using namespace std::string_literals;
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"=C:=C:\\cwd\0Path=C:\\bin\0Temp=C:\\old\0tmp=x\0T_X=1\0TEMPLATE=y\0windir=W\0"s,
+       u"=C:=C:\\cwd\0Path=C:\\bin\0TEMP=D:\\t\0TEMPLATE=y\0TMP=D:\\t\0T_X=1\0windir=W\0\0"s},
+      {u""s, u"TEMP=D:\\t\0TMP=D:\\t\0\0"s},
+  };
+  for (const auto& [entries, block] : cases) {
+    EXPECT_EQ(environment_with_temp(entries, u"D:\\t"), block) << display_text(entries);
+  }
+
   SimulatedOs os;
   os.environment = {{u"Temp", u"C:\\old"}, {u"PATH", u"C:\\bin"}};
-  set_sandbox_temp_environment(os, kTemp);
-  const std::map<std::u16string, std::u16string> expected = {
-      {u"TEMP", kTemp}, {u"TMP", kTemp}, {u"PATH", u"C:\\bin"}};
-  EXPECT_EQ(os.environment, expected);
+  const auto environment = os.environment;
+  EXPECT_EQ(sandbox_environment(os, u"D:\\t"), u"PATH=C:\\bin\0TEMP=D:\\t\0TMP=D:\\t\0\0"s);
+  EXPECT_EQ(os.environment, environment); // this process's own stays
 
-  // A failure is an internal failure; TEMP may already be set.
-  const std::tuple<int, std::u16string, const char*> cases[] = {
-      {1, u"C:\\t",
-       R"(obrex-sandbox-exec: failed to set environment variable `"TEMP"` to `"C:\\t"`: Access is denied. (os error 5))"},
-      {2, u"C:\\a \"b\"",
-       R"(obrex-sandbox-exec: failed to set environment variable `"TMP"` to `"C:\\a \"b\""`: Access is denied. (os error 5))"},
-  };
-  for (const auto& [nth, directory, diagnostic] : cases) {
-    SimulatedOs failing;
-    failing.fail_call("set_environment_variable", nth, win::ERROR_ACCESS_DENIED);
-    try {
-      set_sandbox_temp_environment(failing, directory);
-      ADD_FAILURE() << "no internal failure for call " << nth;
-    } catch (const InternalFailure& failure) {
-      EXPECT_EQ(failure.diagnostic(), diagnostic);
-    }
-    EXPECT_EQ(failing.environment.size(), nth == 2 ? 1u : 0u);
+  os.fail_call("get_environment_strings", 1, win::ERROR_ACCESS_DENIED);
+  try {
+    sandbox_environment(os, u"D:\\t");
+    ADD_FAILURE() << "no internal failure";
+  } catch (const InternalFailure& failure) {
+    EXPECT_EQ(failure.diagnostic(), "obrex-sandbox-exec: failed to read the environment block");
   }
 }
 

@@ -47,6 +47,10 @@ TEST(RunSandbox, PreparesEverythingThenRunsTheCommandAndPassesItsExitCodeOn) {
   EXPECT_EQ(process.command_line, u"\"C:\\bin\\tool.EXE\" \"a b\"");
   EXPECT_EQ(process.environment.at(u"TEMP"), kTemp);
   EXPECT_EQ(process.environment.at(u"TMP"), kTemp);
+  // The caller's own TEMP (set) and TMP (unset) stay as they were.
+  const std::map<std::u16string, std::u16string> callers = {{u"PATH", u"C:\\bin"},
+                                                            {u"TEMP", u"C:\\inherited"}};
+  EXPECT_EQ(os.environment, callers);
   ASSERT_TRUE(process.token);
   EXPECT_TRUE(process.token->default_dacl);
   EXPECT_EQ(process.token->integrity_sid, "S-1-16-4096");
@@ -71,30 +75,26 @@ TEST(RunSandbox, ChangesNothingWhenTheCommandOrTheProjectFails) {
   for (const auto& [command, project, message] : cases) {
     Machine os;
     // A launcher in a job that lets nothing break away fails after these.
-    os.own_job_limits = 0;
+    os.own_jobs = {0};
     RunRequest request = typical_request();
     request.command = command;
     request.project = project;
     const auto result = run_sandbox(os, request);
     EXPECT_EQ(result ? "(ran)" : result.error().message, message);
     EXPECT_EQ(os.writes(), 0) << message;
-    EXPECT_EQ(os.calls("set_environment_variable"), 0) << message;
-    EXPECT_TRUE(os.processes.empty()) << message;
+    EXPECT_TRUE(os.processes.empty()) << message; // no trial either
   }
 }
 
-TEST(RunSandbox, ALauncherInAJobThatKeepsItsChildrenChangesNothing) {
+// The job it runs in lets it break away, the one around that does not.
+TEST(RunSandbox, ALauncherInJobsThatKeepTheirChildrenChangesNothing) {
   Machine os;
-  os.own_job_limits = 0;
+  os.own_jobs = {win::JOB_OBJECT_LIMIT_BREAKAWAY_OK, 0};
   const auto result = run_sandbox(os, typical_request());
-  EXPECT_EQ(result ? "(ran)" : result.error().message,
-            "cannot confine the command to the sandbox's job: obrex-sandbox-exec runs in a job "
-            "that lets no process break away (start it outside that job, or let the job allow "
-            "breakaway)");
-  EXPECT_EQ(os.writes(), 0);
-  EXPECT_EQ(os.calls("set_environment_variable"), 0);
-  EXPECT_EQ(os.calls("create_job_object"), 0);
-  EXPECT_TRUE(os.processes.empty());
+  EXPECT_TRUE(!result && result.error().message.starts_with(
+                             "cannot confine the command to the sandbox's job: "));
+  EXPECT_EQ(os.writes(), 0); // the temporary directory included
+  EXPECT_EQ(os.calls("create_job_object") + os.calls("create_process_as_user"), 0);
 }
 
 TEST(RunSandbox, ASecondRunWritesOnlyTheDenyLabelAndAReadOnlyProjectGetsAnotherSid) {
@@ -130,48 +130,61 @@ TEST(RunSandbox, WithoutAProfileTheInheritedTempStays) {
   Machine os;
   os.profile.reset();
   ASSERT_TRUE(run_sandbox(os, typical_request()));
-  EXPECT_EQ(os.calls("set_environment_variable"), 0);
+  EXPECT_EQ(os.calls("get_environment_strings"), 0);
   EXPECT_EQ(os.processes.at(0).environment.at(u"TEMP"), u"C:\\inherited");
   EXPECT_EQ(os.calls("create_directory"), 0);
 }
 
-// Every call the run makes fails in turn. Whatever the outcome, the run
-// gives back every handle and allocation, and a failed run never leaves a
-// command running unless it failed after the command started.
+// Every call the run makes fails in turn, outside any job and inside one
+// that allows breakaway on request. Whatever the outcome, the run gives
+// back every handle and allocation, and a failed run never leaves a process
+// running unless it failed after the command started (or failed to end a
+// trial, which never runs).
 TEST(RunSandbox, ReleasesEverythingWhicheverCallFails) {
-  Machine clean;
-  ASSERT_TRUE(run_sandbox(clean, typical_request()));
-  std::map<std::string, int> seen;
   int failures = 0;
-  for (const auto& method : clean.call_log()) {
-    const int nth = ++seen[method];
-    if (method == "close_handle") {
-      continue; // a handle that cannot be closed stays open
-    }
-    Machine os;
-    os.fail_call(method, nth, win::ERROR_ACCESS_DENIED);
-    const std::string where = method + " #" + std::to_string(nth);
-    try {
-      const auto result = run_sandbox(os, typical_request());
-      if (!result) {
-        ++failures;
-        const std::string& message = result.error().message;
-        // The injected error, or the tool not found at all.
-        EXPECT_TRUE(message.ends_with("Access is denied. (os error 5)") ||
-                    message == "tool is not on PATH")
-            << where << ": " << message;
-        EXPECT_TRUE(os.processes.empty() || os.processes[0].terminated ||
-                    message.starts_with("cannot read C:\\bin\\tool.EXE's exit code") ||
-                    message.starts_with("cannot wait for"))
-            << where << ": " << message;
-      } else {
-        EXPECT_EQ(*result, 7u) << where;
+  for (const std::vector<std::uint32_t>& jobs :
+       {std::vector<std::uint32_t>{}, std::vector{win::JOB_OBJECT_LIMIT_BREAKAWAY_OK}}) {
+    Machine clean;
+    clean.own_jobs = jobs;
+    ASSERT_TRUE(run_sandbox(clean, typical_request()));
+    std::map<std::string, int> seen;
+    for (const auto& method : clean.call_log()) {
+      const int nth = ++seen[method];
+      if (method == "close_handle") {
+        continue; // a handle that cannot be closed stays open
       }
-    } catch (const InternalFailure&) {
-      EXPECT_EQ(method, "set_environment_variable") << where;
+      Machine os;
+      os.own_jobs = jobs;
+      os.fail_call(method, nth, win::ERROR_ACCESS_DENIED);
+      const std::string where =
+          method + " #" + std::to_string(nth) + " in " + std::to_string(jobs.size()) + " jobs";
+      try {
+        const auto result = run_sandbox(os, typical_request());
+        if (!result) {
+          ++failures;
+          const std::string& message = result.error().message;
+          // The injected error, the tool not found at all, or a breakaway
+          // that the job refuses.
+          EXPECT_TRUE(message.ends_with("Access is denied. (os error 5)") ||
+                      message == "tool is not on PATH" ||
+                      message.ends_with("let the job allow breakaway)"))
+              << where << ": " << message;
+          for (const auto& process : os.processes) {
+            EXPECT_TRUE(process.terminated ||
+                        message.starts_with("cannot read C:\\bin\\tool.EXE's exit code") ||
+                        message.starts_with("cannot wait for") ||
+                        message.starts_with("cannot end obrex-sandbox-exec's trial"))
+                << where << ": " << message;
+          }
+        } else {
+          EXPECT_EQ(*result, 7u) << where;
+        }
+      } catch (const InternalFailure&) {
+        EXPECT_EQ(method, "get_environment_strings") << where;
+      }
     }
   }
-  EXPECT_GT(failures, 20);
+  EXPECT_GT(failures, 40);
 }
 
 } // namespace

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+#include <vector>
+
 #include "platform/constants.h"
 #include "support/simulated_os.h"
 
@@ -22,12 +26,26 @@ struct Launcher : SimulatedOs {
     token = new_handle({HandleKind::RestrictedToken, {}, 0});
     system_messages[258] = u"The wait operation timed out.\r\n";
   }
-  Result<std::uint32_t> run(const ResolvedCommand& command = kCommand) {
-    const auto flags = job_breakaway_flags(*this);
-    if (!flags) {
-      return std::unexpected(flags.error());
+  Result<std::uint32_t> run(const ResolvedCommand& command = kCommand,
+                            const std::optional<std::u16string>& block = std::nullopt) {
+    const auto breakaway = plan_breakaway(*this);
+    if (!breakaway) {
+      return std::unexpected(breakaway.error());
     }
-    return run_in_job(*this, token, command, *flags);
+    return run_in_job(*this, token, command, *breakaway, block);
+  }
+  // The processes started as trials, and the command (the one with a token).
+  std::vector<const test::SimProcess*> trials() const {
+    std::vector<const test::SimProcess*> found;
+    for (const auto& process : processes) {
+      if (!process.token) {
+        found.push_back(&process);
+      }
+    }
+    return found;
+  }
+  const test::SimProcess* command() const {
+    return processes.empty() || !processes.back().token ? nullptr : &processes.back();
   }
   // The token stays the caller's: closing it fails if the launch closed it.
   ~Launcher() override { close_handle(token); }
@@ -37,7 +55,9 @@ struct Launcher : SimulatedOs {
 TEST(RunInJob, StartsSuspendedConfinesResumesAndWaits) {
   Launcher os;
   os.next_exit_code = 7;
-  const auto result = os.run();
+  using namespace std::string_literals;
+  const std::u16string block = u"A=1\0TEMP=D:\\t\0TMP=D:\\t\0\0"s;
+  const auto result = os.run(kCommand, block);
   EXPECT_EQ(result.value(), 7u);
 
   const std::vector<std::string> expected_calls = {
@@ -48,13 +68,17 @@ TEST(RunInJob, StartsSuspendedConfinesResumesAndWaits) {
       "get_std_handle",
       "get_std_handle",
       "set_error_mode",
-      "create_process_as_user",
-      "assign_process_to_job_object",
       "set_console_ctrl_handler",
+      "create_process_as_user",
+      "set_console_ctrl_target",
+      "console_interrupted",
+      "assign_process_to_job_object",
+      "console_interrupted",
       "resume_thread",
       "close_handle", // the thread
       "wait_for_single_object",
       "get_exit_code_process",
+      "set_console_ctrl_target", // cleared before the process handle closes
       "close_handle",
       "close_handle", // the process, the job
   };
@@ -65,15 +89,18 @@ TEST(RunInJob, StartsSuspendedConfinesResumesAndWaits) {
   EXPECT_EQ(child.application, u"C:\\bin\\tool.exe");
   EXPECT_EQ(child.command_line, u"\"C:\\bin\\tool.exe\" \"a b\" x");
   EXPECT_TRUE(child.inherit_handles);
-  EXPECT_EQ(child.creation_flags, win::CREATE_SUSPENDED);
+  EXPECT_EQ(child.creation_flags, win::CREATE_SUSPENDED | win::CREATE_UNICODE_ENVIRONMENT);
+  const std::map<std::u16string, std::u16string> environment = {
+      {u"A", u"1"}, {u"TEMP", u"D:\\t"}, {u"TMP", u"D:\\t"}};
+  EXPECT_EQ(child.environment, environment);
   EXPECT_EQ(child.startup.dwFlags, win::STARTF_USESTDHANDLES);
   EXPECT_EQ(child.startup.hStdInput, os.std_input);
   EXPECT_EQ(child.startup.hStdOutput, os.std_output);
   EXPECT_EQ(child.startup.hStdError, os.std_error);
-  EXPECT_EQ(child.token->integrity_sid, "S-1-16-4096");
   EXPECT_EQ(child.error_mode, win::SEM_FAILCRITICALERRORS | win::SEM_NOGPFAULTERRORBOX);
   EXPECT_EQ(os.error_mode, 3u); // kept after the launch
   EXPECT_EQ(child.job_ui_restrictions, win::JOB_OBJECT_UILIMIT_ALL);
+  EXPECT_EQ(child.job_limit_flags, 0u); // outside any job: no kill-on-close
   EXPECT_TRUE(child.resumed);
 }
 
@@ -103,7 +130,8 @@ TEST(RunInJob, CleansUpAfterEveryFailure) {
       {"assign_process_to_job_object", 5,
        "cannot confine the command to the sandbox's job: Access is denied. (os error 5)", 1},
       {"set_console_ctrl_handler", 5,
-       "cannot keep Ctrl+C from ending obrex-sandbox-exec: Access is denied. (os error 5)", 1},
+       "cannot keep Ctrl+C from ending obrex-sandbox-exec: Access is denied. (os error 5)",
+       std::nullopt},
       {"resume_thread", 6, "cannot start C:\\bin\\tool.exe: The handle is invalid. (os error 6)",
        1},
       {"get_exit_code_process", 6,
@@ -136,52 +164,151 @@ TEST(RunInJob, CleansUpAfterEveryFailure) {
   }
 }
 
-// Started inside a job, the launcher gets the command out of it where the
-// job allows that, and otherwise refuses before creating anything: a command
-// left in the outer job could only run in a job without UI limits.
-TEST(RunInJob, LeavesTheJobItRunsInOrRefusesWhenItCannot) {
+// Started inside jobs (innermost first), the launcher finds by trials how
+// the command leaves them all, if it can, before it creates anything; a
+// command left in an outer job could only run in a job without UI limits.
+// Once out of its caller's jobs, the command's job kills on close.
+TEST(RunInJob, LeavesEveryJobItRunsInOrRefusesWhenItCannot) {
   constexpr std::uint32_t kBreakaway = win::JOB_OBJECT_LIMIT_BREAKAWAY_OK;
   constexpr std::uint32_t kSilent = win::JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
-  const std::string refused =
-      "cannot confine the command to the sandbox's job: obrex-sandbox-exec runs in a job that "
-      "lets no process break away (start it outside that job, or let the job allow breakaway)";
+  constexpr std::uint32_t kRequest = win::CREATE_BREAKAWAY_FROM_JOB;
+  const char* const refused = "cannot confine the command to the sandbox's job: "
+                              "obrex-sandbox-exec runs in a job that lets no process break away "
+                              "(start it outside that job, or let the job allow breakaway)";
   struct Case {
-    std::optional<std::uint32_t> own_job; // its limit flags; none outside a job
-    std::string failing_call;
-    std::optional<std::uint32_t> creation_flags; // none: refused, no process
+    std::vector<std::uint32_t> jobs;
+    std::string failing_call; // "method" or "method#n", failing with 5
+    std::size_t trials;
+    std::optional<std::uint32_t> breakaway; // the command's, or none: not created
     std::string message;
   };
   const Case cases[] = {
-      {std::nullopt, "", win::CREATE_SUSPENDED, ""},
-      {kSilent, "", win::CREATE_SUSPENDED, ""},
-      {kSilent | kBreakaway, "", win::CREATE_SUSPENDED, ""},
-      {kBreakaway, "", win::CREATE_SUSPENDED | win::CREATE_BREAKAWAY_FROM_JOB, ""},
-      {0x2000, "", std::nullopt, refused}, // kill-on-close only
-      {kBreakaway, "is_process_in_job", std::nullopt,
+      {{}, "", 0, 0, ""},
+      {{kSilent}, "", 1, 0, ""},
+      {{kSilent | kBreakaway}, "", 1, 0, ""},
+      {{kSilent, kSilent}, "", 1, 0, ""},
+      {{kBreakaway}, "", 2, kRequest, ""},
+      {{kBreakaway, kBreakaway}, "", 2, kRequest, ""},
+      {{kBreakaway, kSilent}, "", 2, kRequest, ""},
+      // Refused: the flag itself (error 5), or an outer job keeps the trials.
+      {{0x2000}, "", 1, std::nullopt, refused},
+      {{kBreakaway, 0}, "", 2, std::nullopt, refused},
+      {{kSilent, kBreakaway}, "", 1, std::nullopt, refused},
+      {{kBreakaway},
+       "is_process_in_job",
+       0,
+       std::nullopt,
        "cannot tell whether obrex-sandbox-exec runs in a job: Access is denied. (os error 5)"},
-      {kBreakaway, "query_information_job_object", std::nullopt,
-       "cannot read the limits of the job that obrex-sandbox-exec runs in: Access is denied. "
-       "(os error 5)"},
+      {{kBreakaway},
+       "get_module_file_name",
+       0,
+       std::nullopt,
+       "cannot find obrex-sandbox-exec's own executable: Access is denied. (os error 5)"},
+      {{kBreakaway},
+       "create_process",
+       0,
+       std::nullopt,
+       "cannot start obrex-sandbox-exec's trial process: Access is denied. (os error 5)"},
+      {{kBreakaway},
+       "is_process_in_job#2",
+       1,
+       std::nullopt,
+       "cannot tell whether obrex-sandbox-exec's trial process left every job: Access is "
+       "denied. (os error 5)"},
+      {{kBreakaway},
+       "terminate_process",
+       1,
+       std::nullopt,
+       "cannot end obrex-sandbox-exec's trial process: Access is denied. (os error 5)"},
+      {{kSilent},
+       "wait_for_single_object",
+       1,
+       std::nullopt,
+       "cannot end obrex-sandbox-exec's trial process: Access is denied. (os error 5)"},
+      {{kSilent},
+       "set_information_job_object#2",
+       1,
+       std::nullopt,
+       "cannot make the sandbox's job end its processes when it closes: Access is denied. (os "
+       "error 5)"},
   };
   for (const Case& c : cases) {
     Launcher os;
-    os.own_job_limits = c.own_job;
+    os.own_jobs = c.jobs;
     os.next_exit_code = 4;
-    if (!c.failing_call.empty()) {
-      os.fail_call(c.failing_call, 1, win::ERROR_ACCESS_DENIED);
+    if (const auto hash = c.failing_call.find('#'); !c.failing_call.empty()) {
+      os.fail_call(c.failing_call.substr(0, hash),
+                   hash == std::string::npos ? 1 : std::stoi(c.failing_call.substr(hash + 1)),
+                   win::ERROR_ACCESS_DENIED);
     }
     const auto result = os.run();
-    const std::string where = c.message + " / " + std::to_string(c.own_job.value_or(0));
+    const std::string where = c.message + " / " + std::to_string(c.jobs.size()) + " jobs, " +
+                              std::to_string(c.jobs.empty() ? 0 : c.jobs[0]);
     EXPECT_EQ(result ? "" : result.error().message, c.message) << where;
-    ASSERT_EQ(os.processes.size(), c.creation_flags ? 1u : 0u) << where;
-    EXPECT_EQ(os.calls("create_job_object"), c.creation_flags ? 1 : 0) << where;
-    if (c.creation_flags) {
+    const auto trials = os.trials();
+    ASSERT_EQ(trials.size(), c.trials) << where;
+    for (std::size_t i = 0; i < trials.size(); ++i) {
+      EXPECT_EQ(trials[i]->application, u"C:\\tools\\obrex-sandbox-exec.exe") << where;
+      EXPECT_EQ(trials[i]->command_line, u"\"C:\\tools\\obrex-sandbox-exec.exe\"") << where;
+      EXPECT_EQ(trials[i]->creation_flags,
+                win::CREATE_SUSPENDED | win::DETACHED_PROCESS | (i == 0 ? 0 : kRequest))
+          << where;
+      EXPECT_FALSE(trials[i]->resumed) << where;
+      EXPECT_EQ(trials[i]->terminated, c.failing_call != "terminate_process") << where;
+      EXPECT_EQ(trials[i]->exit_code, trials[i]->terminated ? 0 : kStillActive) << where;
+    }
+    ASSERT_EQ(os.command() != nullptr, c.breakaway.has_value()) << where;
+    if (c.breakaway) {
       EXPECT_EQ(result.value_or(0), 4u) << where;
-      EXPECT_EQ(os.processes[0].creation_flags, *c.creation_flags) << where;
-      EXPECT_EQ(os.processes[0].job_ui_restrictions, win::JOB_OBJECT_UILIMIT_ALL) << where;
-      EXPECT_EQ(os.calls("query_information_job_object"), c.own_job ? 1 : 0) << where;
+      EXPECT_EQ(os.command()->creation_flags, win::CREATE_SUSPENDED | *c.breakaway) << where;
+      EXPECT_EQ(os.command()->job_ui_restrictions, win::JOB_OBJECT_UILIMIT_ALL) << where;
+      EXPECT_EQ(os.command()->job_limit_flags,
+                c.jobs.empty() ? 0u : win::JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE)
+          << where;
+    }
+    if (!c.message.starts_with("cannot make")) {
+      EXPECT_EQ(os.calls("create_job_object"), c.breakaway ? 1 : 0) << where;
     }
   }
+}
+
+// Ctrl+C or Ctrl+Break at each moment of the launch: from the handler's
+// installation to the resume, it ends the command, which never ran, and the
+// run ends as an interrupted program does; before the handler, it is not
+// seen here (the system ends the program then), and after the last check the
+// command has it and decides.
+TEST(RunInJob, AnInterruptBeforeTheResumeEndsTheCommand) {
+  struct Case {
+    std::string before; // the call at whose start the interrupt comes
+    bool ended;
+    bool assigned;
+  };
+  const Case cases[] = {
+      {"set_console_ctrl_handler", false, true},
+      {"create_process_as_user", true, false},
+      {"console_interrupted", true, false},
+      {"assign_process_to_job_object", true, true},
+      {"resume_thread", false, true},
+  };
+  for (const Case& c : cases) {
+    Launcher os;
+    os.next_exit_code = 7;
+    os.before_call(c.before, 1, [&os] { os.console_interrupt = true; });
+    const auto result = os.run();
+    EXPECT_EQ(result.value(), c.ended ? win::STATUS_CONTROL_C_EXIT : 7u) << c.before;
+    const test::SimProcess& child = os.processes.at(0);
+    EXPECT_EQ(child.terminated, c.ended) << c.before;
+    EXPECT_EQ(child.resumed, !c.ended) << c.before;
+    EXPECT_EQ(child.job_ui_restrictions.has_value(), c.assigned) << c.before;
+    EXPECT_EQ(os.console_target, Handle{}) << c.before;
+  }
+
+  Launcher os;
+  os.before_call("create_process_as_user", 1, [&os] { os.console_interrupt = true; });
+  os.fail_call("terminate_process", 1, win::ERROR_ACCESS_DENIED);
+  const auto result = os.run();
+  EXPECT_EQ(result ? "(ran)" : result.error().message,
+            "cannot end C:\\bin\\tool.exe: Access is denied. (os error 5)");
 }
 
 } // namespace

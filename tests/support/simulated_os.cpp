@@ -239,6 +239,9 @@ bool SimulatedOs::close_handle(Handle handle) {
   if (enter("close_handle")) {
     return false;
   }
+  if (handle.value != nullptr && handle == console_target) {
+    ADD_FAILURE() << "the console handler's target is closed while it may still end it";
+  }
   if (handles_.erase(handle.value) == 0) {
     ADD_FAILURE() << "CloseHandle of a handle that is not open: " << handle.value;
     return false;
@@ -355,6 +358,17 @@ OsResult<void> SimulatedOs::set_environment_variable(std::u16string_view name,
   std::erase_if(environment, [&](const auto& entry) { return same_name(entry.first, name); });
   environment.emplace(name, value);
   return {};
+}
+
+std::optional<std::u16string> SimulatedOs::get_environment_strings() {
+  if (enter("get_environment_strings")) {
+    return std::nullopt;
+  }
+  std::u16string block;
+  for (const auto& [name, value] : environment) {
+    block += name + u"=" + value + u'\0';
+  }
+  return block;
 }
 
 } // namespace obrex::test

@@ -67,7 +67,8 @@ struct SimRestrictedToken {
   std::uint32_t integrity_length = 0; // the length passed
 };
 
-// A process started with CreateProcessAsUserW.
+// A process started with CreateProcessAsUserW, or with CreateProcessW (no
+// token, no handles inherited, no startup information: a trial).
 struct SimProcess {
   std::u16string application;
   std::u16string command_line;
@@ -78,7 +79,8 @@ struct SimProcess {
   std::map<std::u16string, std::u16string> environment;
   std::uint32_t error_mode = 0;
   std::optional<std::uint32_t> job_ui_restrictions; // set when assigned to a job
-  bool in_own_job = false;                          // born into the job this program runs in
+  std::uint32_t job_limit_flags = 0;                // of that job
+  std::size_t own_jobs_kept = 0; // how many of this program's jobs it was born into
   bool resumed = false;
   bool terminated = false;
   std::uint32_t exit_code = 0;
@@ -133,12 +135,13 @@ public:
   // the process goes on running.
   std::optional<std::uint32_t> wait_result;
   std::vector<SimProcess> processes;
-  // The job this program runs in, by its limit flags; nullopt for none. A
-  // child is born into it unless it breaks away (silently, or on request
-  // with CREATE_BREAKAWAY_FROM_JOB where the job allows that, and refused
-  // with error 5 where it does not), and a process born into it cannot be
-  // put into a job with UI limits (error 5).
-  std::optional<std::uint32_t> own_job_limits;
+  // The jobs this program runs in, innermost first, by their limit flags. A
+  // child leaves them from the innermost outwards while each lets it break
+  // away (silently, or on request with CREATE_BREAKAWAY_FROM_JOB), and stays
+  // in the rest; the request is refused with error 5 when the innermost job
+  // allows no breakaway on request. A process that stays in any job cannot
+  // be put into a job with UI limits (error 5).
+  std::vector<std::uint32_t> own_jobs;
   // Named mutexes by name: the label of the descriptor they were made with
   // (SDDL), and whether another process holds them (a wait then times out).
   struct SimMutex {
@@ -147,8 +150,13 @@ public:
     int held_here = 0;
   };
   std::map<std::u16string, SimMutex> mutexes;
-  // Whether the handler that ignores Ctrl+C and Ctrl+Break was installed.
-  bool ignores_console_interrupts = false;
+  // The console handler: whether it was installed, whether Ctrl+C or
+  // Ctrl+Break reached it since (a test sets it, through before_call at the
+  // moment of its choice), and the process it would end on close. Closing
+  // the target's handle while it is the target fails the test.
+  bool console_handler = false;
+  bool console_interrupt = false;
+  Handle console_target;
   std::vector<SimRestrictedToken> restricted_tokens;
   // The entries handed to SetEntriesInAclW, in order.
   std::vector<EXPLICIT_ACCESS_W> explicit_accesses;
@@ -254,19 +262,23 @@ public:
                           std::span<const SID_AND_ATTRIBUTES> restricting) override;
   OsResult<void> set_token_information(Handle token, std::uint32_t information_class,
                                        const void* information, std::uint32_t length) override;
-  OsResult<bool> is_process_in_job() override;
-  OsResult<JOBOBJECT_EXTENDED_LIMIT_INFORMATION> query_information_job_object() override;
+  std::optional<std::u16string> get_environment_strings() override;
+  OsResult<bool> is_process_in_job(Handle process) override;
   OsResult<Handle> create_job_object() override;
   OsResult<void> set_information_job_object(Handle job, std::uint32_t information_class,
                                             const void* information, std::uint32_t length) override;
   std::uint32_t set_error_mode(std::uint32_t mode) override;
+  OsResult<PROCESS_INFORMATION> create_process(std::u16string_view application,
+                                               std::u16string& command_line,
+                                               std::uint32_t creation_flags) override;
   OsResult<PROCESS_INFORMATION>
   create_process_as_user(Handle token, std::u16string_view application,
                          std::u16string& command_line, bool inherit_handles,
-                         std::uint32_t creation_flags, const STARTUPINFOW& startup) override;
+                         std::uint32_t creation_flags, const STARTUPINFOW& startup,
+                         std::optional<std::u16string_view> environment) override;
   OsResult<void> assign_process_to_job_object(Handle job, Handle process) override;
   OsResult<std::uint32_t> resume_thread(Handle thread) override;
-  void terminate_process(Handle process, std::uint32_t exit_code) override;
+  OsResult<void> terminate_process(Handle process, std::uint32_t exit_code) override;
   OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                  std::uint32_t milliseconds) override;
   OsResult<std::uint32_t> get_exit_code_process(Handle process) override;
@@ -274,6 +286,8 @@ public:
                                 std::u16string_view name) override;
   OsResult<void> release_mutex(Handle mutex) override;
   OsResult<void> set_console_ctrl_handler() override;
+  void set_console_ctrl_target(Handle process) override;
+  bool console_interrupted() override;
   // The companion tool's calls (simulated_os_acl.cpp).
   OsResult<void> lookup_account_sid(SidPtr sid) override;
   // Lists the entries under the opened directory, by their stored
@@ -323,7 +337,14 @@ public:
   SecurityInfo read_security(const SimFile& entry, std::uint32_t information, bool want_dacl);
   OsResult<void> write_security(SimFile& entry, std::uint32_t information, AclPtr dacl,
                                 AclPtr sacl);
-  std::vector<std::optional<std::uint32_t>> jobs_; // their UI restrictions
+  struct SimJob {
+    std::optional<std::uint32_t> ui_restrictions;
+    std::uint32_t limit_flags = 0;
+  };
+  std::vector<SimJob> jobs_;
+  // Records a process born of this program with these creation flags, or
+  // fails as CreateProcess fails for a breakaway that the job refuses.
+  OsResult<PROCESS_INFORMATION> start_process(SimProcess process);
 
 private:
   std::map<std::pair<std::string, int>, OsCode> faults_;

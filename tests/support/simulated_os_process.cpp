@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -19,18 +20,18 @@ constexpr OsCode kErrorNotOwner = 288;
 
 } // namespace
 
-OsResult<bool> SimulatedOs::is_process_in_job() {
+OsResult<bool> SimulatedOs::is_process_in_job(Handle process) {
   if (const auto fault = enter("is_process_in_job")) {
     return std::unexpected(*fault);
   }
-  return own_job_limits.has_value();
-}
-
-OsResult<JOBOBJECT_EXTENDED_LIMIT_INFORMATION> SimulatedOs::query_information_job_object() {
-  if (const auto fault = enter("query_information_job_object")) {
-    return std::unexpected(*fault);
+  if (process.value == nullptr) {
+    return !own_jobs.empty();
   }
-  return JOBOBJECT_EXTENDED_LIMIT_INFORMATION{own_job_limits.value_or(0)};
+  const auto* object = handle_object(process, HandleKind::Process);
+  if (object == nullptr) {
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  return processes[object->index].own_jobs_kept > 0;
 }
 
 OsResult<Handle> SimulatedOs::create_job_object() {
@@ -48,15 +49,22 @@ OsResult<void> SimulatedOs::set_information_job_object(Handle job, std::uint32_t
     return std::unexpected(*fault);
   }
   const auto* object = handle_object(job, HandleKind::Job);
-  if (object == nullptr || information_class != win::JobObjectBasicUIRestrictions || length != 4) {
-    ADD_FAILURE() << "SetInformationJobObject with class " << information_class << " and length "
-                  << length;
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  if (object != nullptr && information_class == win::JobObjectBasicUIRestrictions && length == 4) {
+    std::uint32_t limits = 0;
+    std::memcpy(&limits, information, sizeof(limits));
+    jobs_[object->index].ui_restrictions = limits;
+    return {};
   }
-  std::uint32_t limits = 0;
-  std::memcpy(&limits, information, sizeof(limits));
-  jobs_[object->index] = limits;
-  return {};
+  if (object != nullptr && information_class == win::JobObjectExtendedLimitInformation &&
+      length == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION)) {
+    jobs_[object->index].limit_flags =
+        static_cast<const JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(information)
+            ->BasicLimitInformation.LimitFlags;
+    return {};
+  }
+  ADD_FAILURE() << "SetInformationJobObject with class " << information_class << " and length "
+                << length;
+  return std::unexpected(win::ERROR_INVALID_PARAMETER);
 }
 
 std::uint32_t SimulatedOs::set_error_mode(std::uint32_t mode) {
@@ -64,10 +72,48 @@ std::uint32_t SimulatedOs::set_error_mode(std::uint32_t mode) {
   return std::exchange(error_mode, mode);
 }
 
+OsResult<PROCESS_INFORMATION> SimulatedOs::start_process(SimProcess process) {
+  const bool breakaway = (process.creation_flags & win::CREATE_BREAKAWAY_FROM_JOB) != 0;
+  if (breakaway && !own_jobs.empty() &&
+      (own_jobs.front() & win::JOB_OBJECT_LIMIT_BREAKAWAY_OK) == 0) {
+    return std::unexpected(win::ERROR_ACCESS_DENIED);
+  }
+  const auto lets_go = [breakaway](std::uint32_t limits) {
+    return (limits & win::JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) != 0 ||
+           (breakaway && (limits & win::JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0);
+  };
+  std::size_t left = 0;
+  while (left < own_jobs.size() && lets_go(own_jobs[left])) {
+    ++left;
+  }
+  process.own_jobs_kept = own_jobs.size() - left;
+  process.error_mode = error_mode;
+  process.resumed = (process.creation_flags & win::CREATE_SUSPENDED) == 0;
+  process.exit_code = kStillActive;
+  processes.push_back(std::move(process));
+  const std::size_t index = processes.size() - 1;
+  return PROCESS_INFORMATION{new_handle(HandleObject{HandleKind::Process, {}, index}),
+                             new_handle(HandleObject{HandleKind::Thread, {}, index})};
+}
+
+OsResult<PROCESS_INFORMATION> SimulatedOs::create_process(std::u16string_view application,
+                                                          std::u16string& line,
+                                                          std::uint32_t creation_flags) {
+  if (const auto fault = enter("create_process")) {
+    return std::unexpected(*fault);
+  }
+  SimProcess process;
+  process.application = application;
+  process.command_line = line;
+  process.creation_flags = creation_flags;
+  return start_process(std::move(process));
+}
+
 OsResult<PROCESS_INFORMATION>
 SimulatedOs::create_process_as_user(Handle user_token, std::u16string_view application,
                                     std::u16string& line, bool inherit_handles,
-                                    std::uint32_t creation_flags, const STARTUPINFOW& startup) {
+                                    std::uint32_t creation_flags, const STARTUPINFOW& startup,
+                                    std::optional<std::u16string_view> block) {
   if (const auto fault = enter("create_process_as_user")) {
     return std::unexpected(*fault);
   }
@@ -81,13 +127,7 @@ SimulatedOs::create_process_as_user(Handle user_token, std::u16string_view appli
   if (image == nullptr || image->directory) {
     return std::unexpected(image == nullptr ? win::ERROR_FILE_NOT_FOUND : win::ERROR_ACCESS_DENIED);
   }
-  const bool breakaway = (creation_flags & win::CREATE_BREAKAWAY_FROM_JOB) != 0;
-  if (breakaway && own_job_limits && (*own_job_limits & win::JOB_OBJECT_LIMIT_BREAKAWAY_OK) == 0) {
-    return std::unexpected(win::ERROR_ACCESS_DENIED);
-  }
-  SimProcess& process = processes.emplace_back();
-  process.in_own_job = own_job_limits && !breakaway &&
-                       (*own_job_limits & win::JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) == 0;
+  SimProcess process;
   process.application = application;
   process.command_line = line;
   process.inherit_handles = inherit_handles;
@@ -97,12 +137,32 @@ SimulatedOs::create_process_as_user(Handle user_token, std::u16string_view appli
     process.token = restricted_tokens.at(token_object->index);
   }
   process.environment = environment;
-  process.error_mode = error_mode;
-  process.resumed = (creation_flags & win::CREATE_SUSPENDED) == 0;
-  process.exit_code = kStillActive;
-  const std::size_t index = processes.size() - 1;
-  return PROCESS_INFORMATION{new_handle(HandleObject{HandleKind::Process, {}, index}),
-                             new_handle(HandleObject{HandleKind::Thread, {}, index})};
+  if (block) {
+    // Entries "name=value", each ending in a NUL, then one more NUL; sorted
+    // by name without regard to ASCII case, as Windows expects.
+    if ((creation_flags & win::CREATE_UNICODE_ENVIRONMENT) == 0 || !block->ends_with(u'\0')) {
+      ADD_FAILURE() << "an environment block without CREATE_UNICODE_ENVIRONMENT or its end";
+    }
+    process.environment.clear();
+    std::u16string previous;
+    for (std::size_t at = 0; at < block->size() && (*block)[at] != u'\0';) {
+      const std::size_t end = std::min(block->find(u'\0', at), block->size());
+      const std::u16string_view entry = block->substr(at, end - at);
+      const std::size_t equals = std::min(entry.find(u'=', 1), entry.size());
+      std::u16string name(entry.substr(0, equals));
+      std::u16string folded = name;
+      std::ranges::transform(folded, folded.begin(), [](char16_t c) {
+        return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+      });
+      if (folded < previous) {
+        ADD_FAILURE() << "the environment block is not sorted at entry " << at;
+      }
+      previous = std::move(folded);
+      process.environment[std::move(name)] = entry.substr(std::min(equals + 1, entry.size()));
+      at = end + 1;
+    }
+  }
+  return start_process(std::move(process));
 }
 
 OsResult<void> SimulatedOs::assign_process_to_job_object(Handle job, Handle process) {
@@ -115,13 +175,15 @@ OsResult<void> SimulatedOs::assign_process_to_job_object(Handle job, Handle proc
     return std::unexpected(kErrorInvalidHandle);
   }
   SimProcess& target = processes[process_object->index];
-  if (target.in_own_job && jobs_[job_object->index].value_or(0) != 0) {
+  const SimJob& into = jobs_[job_object->index];
+  if (target.own_jobs_kept > 0 && into.ui_restrictions.value_or(0) != 0) {
     return std::unexpected(win::ERROR_ACCESS_DENIED); // a job with UI limits cannot nest
   }
   if (target.resumed) {
     ADD_FAILURE() << "the process ran code before it was put into the job";
   }
-  target.job_ui_restrictions = jobs_[job_object->index].value_or(0);
+  target.job_ui_restrictions = into.ui_restrictions.value_or(0);
+  target.job_limit_flags = into.limit_flags;
   return {};
 }
 
@@ -136,15 +198,20 @@ OsResult<std::uint32_t> SimulatedOs::resume_thread(Handle thread) {
   return std::exchange(processes[object->index].resumed, true) ? 0 : 1;
 }
 
-void SimulatedOs::terminate_process(Handle process, std::uint32_t exit_code) {
-  enter("terminate_process");
-  if (const auto* object = handle_object(process, HandleKind::Process)) {
-    SimProcess& target = processes[object->index];
-    if (target.exit_code == kStillActive) {
-      target.terminated = true;
-      target.exit_code = exit_code;
-    }
+OsResult<void> SimulatedOs::terminate_process(Handle process, std::uint32_t exit_code) {
+  if (const auto fault = enter("terminate_process")) {
+    return std::unexpected(*fault);
   }
+  const auto* object = handle_object(process, HandleKind::Process);
+  if (object == nullptr) {
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  SimProcess& target = processes[object->index];
+  if (target.exit_code == kStillActive) {
+    target.terminated = true;
+    target.exit_code = exit_code;
+  }
+  return {};
 }
 
 OsResult<std::uint32_t> SimulatedOs::wait_for_single_object(Handle handle,
@@ -224,8 +291,19 @@ OsResult<void> SimulatedOs::set_console_ctrl_handler() {
   if (const auto fault = enter("set_console_ctrl_handler")) {
     return std::unexpected(*fault);
   }
-  ignores_console_interrupts = true;
+  console_handler = true;
+  console_interrupt = false;
   return {};
+}
+
+void SimulatedOs::set_console_ctrl_target(Handle process) {
+  enter("set_console_ctrl_target");
+  console_target = process;
+}
+
+bool SimulatedOs::console_interrupted() {
+  enter("console_interrupted");
+  return console_interrupt;
 }
 
 } // namespace obrex::test

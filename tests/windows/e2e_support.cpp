@@ -155,17 +155,26 @@ RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line
     saved.emplace_back(name, environment_variable(name));
     set_environment_variable(name, value);
   }
-  OwnedHandle job;
-  if (options.job_limits) {
-    job.reset(::CreateJobObjectW(nullptr, nullptr));
+  // The jobs, each reporting the processes that join it to one port.
+  std::vector<OwnedHandle> jobs;
+  OwnedHandle port;
+  if (!options.jobs.empty()) {
+    port.reset(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+  }
+  for (const std::uint32_t flags : options.jobs) {
+    const HANDLE job = jobs.emplace_back(::CreateJobObjectW(nullptr, nullptr)).get();
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = *options.job_limits;
-    if (!job || !::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                           sizeof limits)) {
-      fail("CreateJobObjectW or SetInformationJobObject");
+    limits.BasicLimitInformation.LimitFlags = flags;
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT reporting{job, port.get()};
+    if (job == nullptr || port == nullptr ||
+        !::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits) ||
+        !::SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &reporting,
+                                   sizeof reporting)) {
+      fail("a job for the run");
     }
   }
-  const bool suspended = start_together != nullptr || job != nullptr;
+  const bool suspended = start_together != nullptr || !jobs.empty();
   const BOOL started =
       ::CreateProcessW(program.c_str(), writable_line.data(), nullptr, nullptr, TRUE,
                        (suspended ? CREATE_SUSPENDED : 0) | options.creation_flags, nullptr,
@@ -178,9 +187,12 @@ RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line
     fail("CreateProcessW");
   }
   const OwnedHandle process_handle(process.hProcess), thread_handle(process.hThread);
-  if (job && !::AssignProcessToJobObject(job.get(), process.hProcess)) {
-    ::TerminateProcess(process.hProcess, 1);
-    fail("AssignProcessToJobObject");
+  // The outermost first: a process in a job joins another as a nested one.
+  for (auto job = jobs.rbegin(); job != jobs.rend(); ++job) {
+    if (!::AssignProcessToJobObject(job->get(), process.hProcess)) {
+      ::TerminateProcess(process.hProcess, 1);
+      fail("AssignProcessToJobObject");
+    }
   }
   if (suspended) {
     ::ResumeThread(process.hThread);
@@ -218,6 +230,15 @@ RunOutcome run_raw(const std::wstring& program, const std::wstring& command_line
     fail("GetExitCodeProcess");
   }
   outcome.exit_code = exit_code;
+  DWORD message = 0;
+  ULONG_PTR key = 0;
+  OVERLAPPED* detail = nullptr;
+  while (port && ::GetQueuedCompletionStatus(port.get(), &message, &key, &detail, 0)) {
+    if (message == JOB_OBJECT_MSG_NEW_PROCESS) {
+      outcome.job_members.push_back(
+          static_cast<std::uint32_t>(reinterpret_cast<ULONG_PTR>(detail)));
+    }
+  }
   return outcome;
 }
 

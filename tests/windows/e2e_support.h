@@ -24,6 +24,9 @@ struct RunOutcome {
   std::string out;        // bytes written to standard output
   std::string err;        // bytes written to standard error
   bool timed_out = false; // ended by the harness when its time limit passed
+  // The IDs of the processes that joined any of the jobs the run was
+  // started in (StartOptions::jobs), the program's own included.
+  std::vector<std::uint32_t> job_members;
 };
 
 // A variable set (or, with nullopt, removed) in the environment that the run
@@ -46,13 +49,14 @@ std::wstring quoted_path(std::wstring_view path);
 // How long a run may take before the harness ends it; none by default.
 using TimeLimit = std::optional<std::chrono::milliseconds>;
 
-// How a run is started beyond the defaults: inside a new job with these
-// limit flags (JOB_OBJECT_LIMIT_*), assigned before the program runs any
-// code, and with these process creation flags added.
+// How a run is started beyond the defaults: inside new jobs with these
+// limit flags (JOB_OBJECT_LIMIT_*), the innermost first, each nested in the
+// next, assigned before the program runs any code, and with these process
+// creation flags added.
 // `started`, when set, is called with the process ID once the program runs,
 // before its output is read.
 struct StartOptions {
-  std::optional<std::uint32_t> job_limits;
+  std::vector<std::uint32_t> jobs;
   std::uint32_t creation_flags = 0;
   std::function<void(std::uint32_t process_id)> started;
 };

@@ -7,12 +7,14 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "e2e_support.h"
 #include "identity/sandbox_identity.h"
+#include "obrex/sandbox.h"
 #include "platform/win32_os.h"
 
 namespace obrex::e2e {
@@ -190,43 +192,155 @@ TEST_F(LaunchE2e, ChildRunsUnderTheRestrictedLowToken) {
                 ",0:0:0x10000000:S-1-5-18,0:0:0x10000000:" + identity->sid_text);
 }
 
-StartOptions in_job(std::uint32_t limits) {
+StartOptions in_jobs(std::vector<std::uint32_t> jobs) {
   StartOptions options;
-  options.job_limits = limits;
+  options.jobs = std::move(jobs);
   return options;
 }
 
-// Started inside a job, as CI runners, task schedulers and agent harnesses
-// start it. A job that keeps its children makes the run fail before anything
-// changes: the command never starts.
-TEST_F(LaunchE2e, InsideAJobThatLetsNothingBreakAwayTheRunIsRefused) {
-  const RunOutcome run =
-      run_obrex(command_line({L"--project", project_.path(), L"--", probe_path()}), {},
-                std::nullopt, nullptr, in_job(0));
-  EXPECT_EQ(run.err, "obrex-sandbox-exec: cannot confine the command to the sandbox's job: "
-                     "obrex-sandbox-exec runs in a job that lets no process break away (start it "
-                     "outside that job, or let the job allow breakaway)\n");
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.exit_code, 126u);
+constexpr std::uint32_t kBreakaway = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+constexpr std::uint32_t kSilent = JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+
+// A directory where the command can leave signs without a --write path: Low
+// labelled, and open to Everyone, one of its restricting SIDs.
+void open_to_the_sandbox(const TempDirectory& directory) {
+  PSECURITY_DESCRIPTOR open_to_low = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:(A;OICI;FA;;;WD)S:(ML;OICI;NW;;;LW)", SDDL_REVISION_1, &open_to_low, nullptr));
+  const DWORD secured =
+      ::SetFileSecurityW(directory.path().c_str(),
+                         DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION, open_to_low);
+  ::LocalFree(open_to_low);
+  ASSERT_TRUE(secured || running_under_wine()) << ::GetLastError();
 }
 
-// A job that lets its children leave, on request or silently: the command
-// leaves it and runs in the sandbox's job with every user-interface limit.
-TEST_F(LaunchE2e, InsideAJobThatAllowsBreakawayTheCommandGetsEveryLimit) {
-  if (running_under_wine()) {
-    GTEST_SKIP() << "Wine's QueryInformationJobObject reports no limit flags for the job a "
-                    "process runs in, whatever the job allows, so under Wine the program "
-                    "refuses every job";
+bool exists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Started inside jobs, innermost first, as CI runners, task schedulers and
+// agent harnesses start it. Jobs that keep the children of the program,
+// whichever of them does, make the run fail before anything changes, the
+// sandbox's temporary directory included: the command never starts.
+TEST_F(LaunchE2e, InsideJobsThatKeepTheirChildrenTheRunIsRefused) {
+  const SandboxTempLevels levels;
+  levels.remove_empty();
+  const bool temp_gone = !exists(levels.sandbox_temp);
+  for (const auto& jobs :
+       {std::vector<std::uint32_t>{0}, std::vector{kBreakaway, 0u}, std::vector{kSilent, 0u}}) {
+    const RunOutcome run =
+        run_obrex(command_line({L"--project", project_.path(), L"--", probe_path()}), {},
+                  std::nullopt, nullptr, in_jobs(jobs));
+    EXPECT_TRUE(run.err.starts_with(
+        "obrex-sandbox-exec: cannot confine the command to the sandbox's job: "))
+        << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.exit_code, 126u);
+    EXPECT_TRUE(!temp_gone || !exists(levels.sandbox_temp)) << jobs.size() << " jobs";
   }
-  for (const std::uint32_t limits :
-       {JOB_OBJECT_LIMIT_BREAKAWAY_OK, JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK}) {
+  if (!temp_gone) {
+    GTEST_SKIP() << utf8(levels.sandbox_temp) << " holds files of other runs, so whether a "
+                 << "refused run makes it is not seen";
+  }
+}
+
+// Jobs that let the program's children go, on request, silently, or both
+// nested: the command leaves every one of them (it is never reported as
+// joining any) and runs in the sandbox's job with every user-interface
+// limit.
+TEST_F(LaunchE2e, InsideJobsThatAllowBreakawayTheCommandRunsInTheSandboxsJobAlone) {
+  for (const auto& jobs :
+       {std::vector{kBreakaway}, std::vector{kSilent}, std::vector{kBreakaway, kBreakaway}}) {
     const RunOutcome run =
         run_obrex(command_line({L"--project", project_.path(), L"--", probe_path(), L"exit=3"}), {},
-                  std::nullopt, nullptr, in_job(limits));
-    EXPECT_EQ(run.err, "") << limits;
-    EXPECT_EQ(run.exit_code, 3u) << limits;
-    EXPECT_EQ(probe_value(run.out, "in_job"), "1") << limits;
-    EXPECT_EQ(probe_value(run.out, "ui_restrictions"), "0xFF") << limits << "\n" << run.out;
+                  std::nullopt, nullptr, in_jobs(jobs));
+    const std::string where = std::to_string(jobs.size()) + " jobs, " + std::to_string(jobs[0]);
+    EXPECT_EQ(run.err, "") << where;
+    EXPECT_EQ(run.exit_code, 3u) << where;
+    EXPECT_EQ(probe_value(run.out, "in_job"), "1") << where;
+    const auto command = probe_value(run.out, "process_id");
+    ASSERT_TRUE(command) << where;
+    EXPECT_FALSE(std::ranges::count(run.job_members, std::stoul(*command)) > 0)
+        << where << ": the command joined the caller's job";
+    if (!running_under_wine()) {
+      EXPECT_EQ(probe_value(run.out, "ui_restrictions"), "0xFF") << where << "\n" << run.out;
+    }
+  }
+}
+
+// Out of its caller's jobs, the command would outlive a caller that gave up
+// on it; its job kills on close instead, so ending the launcher ends it. The
+// command signs that it started, then would sign again two seconds later.
+TEST_F(LaunchE2e, InsideAJobEndingTheLauncherEndsTheCommand) {
+  for (const std::uint32_t limits : {kBreakaway, kSilent}) {
+    const TempDirectory signals;
+    open_to_the_sandbox(signals);
+    const std::wstring started = signals / L"started";
+    const std::wstring finished = signals / L"finished";
+    StartOptions options = in_jobs({limits});
+    options.started = [&](std::uint32_t process_id) {
+      for (int waited = 0; waited < 20000 && !exists(started); waited += 10) {
+        ::Sleep(10);
+      }
+      const HANDLE launcher = ::OpenProcess(PROCESS_TERMINATE, FALSE, process_id);
+      ::TerminateProcess(launcher, 9);
+      ::CloseHandle(launcher);
+    };
+    const RunOutcome run = run_obrex(
+        command_line({L"--project", project_.path(), L"--", probe_path(), L"try_create=" + started,
+                      L"sleep=2000", L"try_create=" + finished}),
+        {}, std::chrono::seconds(60), nullptr, options);
+    EXPECT_EQ(run.exit_code, 9u) << limits;
+    EXPECT_TRUE(exists(started)) << limits;
+    ::Sleep(3000);
+    EXPECT_FALSE(exists(finished)) << limits << ": the command outlived the launcher";
+  }
+}
+
+// The library gives the command the sandbox's TEMP and TMP and leaves the
+// caller's own as they were, set or unset.
+TEST_F(LaunchE2e, TheLibraryLeavesTheCallersTempAndTmpAsTheyWere) {
+  const TempDirectory output;
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  for (const auto& [temp, tmp] : {std::pair<const wchar_t*, const wchar_t*>{L"C:\\caller", nullptr},
+                                  std::pair<const wchar_t*, const wchar_t*>{nullptr, L"C:\\x"}}) {
+    ::SetEnvironmentVariableW(L"TEMP", temp);
+    ::SetEnvironmentVariableW(L"TMP", tmp);
+    const std::wstring report = output.make_file(temp != nullptr ? L"temp" : L"tmp");
+    const HANDLE file = ::CreateFileW(report.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                      OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const HANDLE standard_output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    ::SetStdHandle(STD_OUTPUT_HANDLE, file); // where the command reports
+    const auto outcome = run_sandbox(
+        system_os(),
+        RunRequest{utf8(project_.path()), {}, {}, {}, ArgumentList{{utf8(probe_path())}}});
+    ::SetStdHandle(STD_OUTPUT_HANDLE, standard_output);
+    ::CloseHandle(file);
+    ASSERT_TRUE(outcome) << outcome.error().message;
+    EXPECT_EQ(*outcome, 0u);
+
+    wchar_t value[32768];
+    for (const auto& [name, expected] : {std::pair(L"TEMP", temp), std::pair(L"TMP", tmp)}) {
+      ::SetLastError(ERROR_SUCCESS);
+      const DWORD length = ::GetEnvironmentVariableW(name, value, 32768);
+      if (expected == nullptr) {
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND)) << utf8(name);
+      } else {
+        EXPECT_EQ(std::wstring(value, length), expected) << utf8(name);
+      }
+    }
+    std::string seen;
+    const HANDLE reader = ::CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+    char buffer[4096];
+    DWORD count = 0;
+    while (::ReadFile(reader, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+      seen.append(buffer, count);
+    }
+    ::CloseHandle(reader);
+    EXPECT_EQ(probe_value(seen, "TEMP"), utf8(sandbox_temp_directory())) << seen;
+    EXPECT_EQ(probe_value(seen, "TMP"), utf8(sandbox_temp_directory())) << seen;
   }
 }
 
@@ -236,17 +350,10 @@ TEST_F(LaunchE2e, InsideAJobThatAllowsBreakawayTheCommandGetsEveryLimit) {
 // on instead of dying with STATUS_CONTROL_C_EXIT (0xC000013A). The launcher
 // gets a console and a process group of its own, so the test is not hit.
 TEST_F(LaunchE2e, CtrlBreakLeavesTheExitCodeToTheCommand) {
-  // Where the command can say it is ready without a --write path: Low
-  // labelled, and open to Everyone, one of its restricting SIDs.
+  // Where the command can say it is ready without a --write path.
   const TempDirectory signals;
   const std::wstring ready = signals / L"ready";
-  PSECURITY_DESCRIPTOR open_to_low = nullptr;
-  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-      L"D:(A;OICI;FA;;;WD)S:(ML;OICI;NW;;;LW)", SDDL_REVISION_1, &open_to_low, nullptr));
-  const DWORD secured = ::SetFileSecurityW(
-      signals.path().c_str(), DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION, open_to_low);
-  ::LocalFree(open_to_low);
-  ASSERT_TRUE(secured || running_under_wine()) << ::GetLastError();
+  open_to_the_sandbox(signals);
   RunOutcome sender;
   StartOptions options;
   options.creation_flags = CREATE_NEW_PROCESS_GROUP | CREATE_NEW_CONSOLE;

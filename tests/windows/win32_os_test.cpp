@@ -257,7 +257,7 @@ TEST_F(Win32OsTest, ProcessStartsSuspendedUntilResumed) {
   const std::u16string probe = u16(e2e::probe_path());
   std::u16string line = u"\"" + probe + u"\" exit=3";
   const auto process = os.create_process_as_user(*child_token, probe, line, false, CREATE_SUSPENDED,
-                                                 {STARTF_USESTDHANDLES, {}, {}, {}});
+                                                 {STARTF_USESTDHANDLES, {}, {}, {}}, std::nullopt);
   ASSERT_TRUE(process) << "error " << process.error();
   UniqueHandle process_owner(os, process->hProcess), thread_owner(os, process->hThread);
   EXPECT_EQ(os.wait_for_single_object(process->hProcess, 0),

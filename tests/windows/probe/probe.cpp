@@ -5,6 +5,7 @@
 // Arguments (any other argument is only reported):
 //   exit=N   end with exit code N (decimal, or hexadecimal with 0x)
 //   write_to=H  write "inherited" to handle value H
+//   sleep=MS  wait MS milliseconds, in its place among the try_ arguments
 //   token    also report the token: integrity level, restricting SIDs,
 //            privileges and default DACL
 //   try_create=PATH, try_write=PATH (an existing file), try_rename=FROM|TO,
@@ -28,8 +29,8 @@
 //
 // Lines always printed: command_line, argc and arg1.. (the arguments as the C
 // runtime splits them), TEMP and TMP (absent when unset), in_job,
-// ui_restrictions (or ui_restrictions_error with the code), error_mode, and
-// current_directory last.
+// process_id, ui_restrictions (or ui_restrictions_error with the code),
+// error_mode, and current_directory last.
 #include <windows.h>
 
 #include <sddl.h>
@@ -335,6 +336,9 @@ int wmain(int argc, wchar_t** argv) {
       DWORD written = 0;
       ::WriteFile(handle, "inherited", 9, &written, nullptr);
     }
+    if (std::wstring_view(argv[i]).starts_with(L"sleep=")) {
+      ::Sleep(static_cast<DWORD>(std::wcstoul(argv[i] + 6, nullptr, 10)));
+    }
     if (const auto result = attempt(argv[i])) {
       line(utf8(argv[i]), *result);
     }
@@ -359,6 +363,7 @@ int wmain(int argc, wchar_t** argv) {
   BOOL in_job = FALSE;
   ::IsProcessInJob(::GetCurrentProcess(), nullptr, &in_job);
   line("in_job", in_job ? 1u : 0u);
+  line("process_id", ::GetCurrentProcessId());
   JOBOBJECT_BASIC_UI_RESTRICTIONS ui{};
   if (::QueryInformationJobObject(nullptr, JobObjectBasicUIRestrictions, &ui, sizeof ui, nullptr)) {
     line("ui_restrictions", ui.UIRestrictionsClass, true);
