@@ -8,7 +8,11 @@ namespace obrex {
 namespace {
 
 constexpr std::string_view kGeneralUsage =
-    "usage: obrex-sandbox-acl sid|show|revoke ARGUMENT... (see obrex-sandbox-acl --help)";
+    "usage: obrex-sandbox-acl sid|show|revoke|check ARGUMENT... (see obrex-sandbox-acl --help)";
+constexpr std::string_view kCheckUsage = "usage: obrex-sandbox-acl check [--json] [--keep]";
+// The operands of the two internal forms of check.
+constexpr std::size_t kProbeOperands = 5;
+constexpr std::size_t kWaitOperands = 1;
 constexpr std::string_view kSidUsage = "usage: obrex-sandbox-acl sid DIR...";
 constexpr std::string_view kShowUsage =
     "usage: obrex-sandbox-acl show [--project DIR]... [--recurse] PATH...";
@@ -22,6 +26,8 @@ std::string_view usage_of(AclCommand command) {
     return kSidUsage;
   case AclCommand::Show:
     return kShowUsage;
+  case AclCommand::Check:
+    return kCheckUsage;
   case AclCommand::Revoke:
     break;
   }
@@ -77,12 +83,15 @@ parse_acl_arguments(std::span<const std::string> arguments) {
     request.command = AclCommand::Show;
   } else if (first == "revoke") {
     request.command = AclCommand::Revoke;
+  } else if (first == "check") {
+    request.command = AclCommand::Check;
   } else {
     return usage_error("unknown command " + first, kGeneralUsage);
   }
   const std::string_view usage = usage_of(request.command);
   const bool sid = request.command == AclCommand::Sid;
   const bool revoke = request.command == AclCommand::Revoke;
+  const bool check = request.command == AclCommand::Check;
 
   bool options_ended = false;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
@@ -93,6 +102,12 @@ parse_acl_arguments(std::span<const std::string> arguments) {
       options_ended = true;
     } else if (argument == "--help") {
       return AclHelp{};
+    } else if (check && (argument == "--json" || argument == "--keep")) {
+      (argument == "--json" ? request.json : request.keep) = true;
+    } else if (check && (argument == "--inner-probes" || argument == "--inner-wait")) {
+      request.check_form = argument == "--inner-probes" ? CheckForm::Probes : CheckForm::Wait;
+    } else if (check) {
+      return usage_error("unknown option " + argument, usage);
     } else if (argument == "--project" && !sid) {
       if (i + 1 == arguments.size()) {
         return usage_error("--project needs a directory", usage);
@@ -121,6 +136,16 @@ parse_acl_arguments(std::span<const std::string> arguments) {
       return usage_error("unknown option " + argument, usage);
     }
   }
+  if (check) {
+    const std::size_t operands = request.check_form == CheckForm::Probes ? kProbeOperands
+                                 : request.check_form == CheckForm::Wait ? kWaitOperands
+                                                                         : 0;
+    if (request.paths.size() != operands) {
+      return usage_error(operands == 0 ? "check takes no operand" : "wrong number of operands",
+                         usage);
+    }
+    return request;
+  }
   if (revoke && request.projects.empty() && request.sids.empty() && !request.labels &&
       !request.deny_labels) {
     return usage_error("revoke needs --project, --sid, --labels or --deny-labels", usage);
@@ -136,10 +161,12 @@ std::string acl_help_text() {
        obrex-sandbox-acl show [--project DIR]... [--recurse] PATH...
        obrex-sandbox-acl revoke [--project DIR] [--sid SID]... [--labels] [--deny-labels]
                                 [--recurse] PATH...
+       obrex-sandbox-acl check [--json] [--keep]
 
 Shows and removes what obrex-sandbox-exec leaves on disk: the entries of a
 project's sandbox SIDs in access-control lists, and its integrity labels.
-Results go to standard output, one tab-separated line each.
+Results go to standard output, one tab-separated line each. Checks that the
+sandbox holds on this machine.
 
   sid DIR...      For each project directory: its sandbox SID, its
                   read-only SID and the directory.
@@ -190,11 +217,27 @@ Results go to standard output, one tab-separated line each.
                   directory listed when it is opened (a name swapped for a
                   junction meanwhile) is left alone and reported as a
                   failure, "PATH changed during the walk".
+  check           Proves on this machine each guarantee the sandbox makes.
+                  Makes a scratch project in %TEMP% (obrex-check-...) with
+                  a write, a deny, a plain, a Low-labelled and another
+                  project's directory, runs obrex-sandbox-exec.exe (beside
+                  this program) on it with probes inside the sandbox, and
+                  prints a header (Windows version, user, elevation,
+                  integrity level, job), one PASS or FAIL row per guarantee
+                  with what was seen, and "N of M hold". Then removes the
+                  scratch projects' grants and labels, as revoke does, and
+                  the scratch trees. A FAIL row means the sandbox cannot be
+                  trusted on this machine. Exit status 0 when every row
+                  holds, 1 otherwise or when the check cannot finish.
+  --json          check: one JSON object instead of the table:
+                  {"facts": {...}, "checks": [{"name", "ok", "detail"}],
+                  "held": N, "total": M}.
+  --keep          check: leaves the scratch in place and prints its path.
   --              Ends the options.
   --help          Prints this text.
   --version       Prints the version.
 
-Exit status: 0 when everything succeeded, 1 when something failed (each
+Exit status: 0 when everything succeeded (or held), 1 when something failed (each
 failure is one line on standard error), 2 after a usage error. A line
 "obrex-sandbox-acl: note: ..." on standard error is no failure.
 )";

@@ -4,6 +4,7 @@
 //   obrex-sandbox-acl show [--project DIR]... [--recurse] PATH...
 //   obrex-sandbox-acl revoke [--project DIR] [--sid SID]... [--labels] [--deny-labels]
 //                            [--recurse] PATH...
+//   obrex-sandbox-acl check [--json] [--keep]
 //   obrex-sandbox-acl --help | --version
 //
 // Options and operands may come in any order; an option's value is always
@@ -22,7 +23,15 @@ namespace obrex {
 
 inline constexpr std::string_view kAclProgramName = "obrex-sandbox-acl";
 
-enum class AclCommand { Sid, Show, Revoke };
+enum class AclCommand { Sid, Show, Revoke, Check };
+
+// What `check` runs: the whole check, or one of its two halves inside a
+// sandbox, which the check starts itself and which --help does not show:
+// the probes (operands: the scratch directory, its sandbox SID, the sandbox
+// temporary directory, the exit code to end with, the permissions lock) and
+// the second sandbox's wait (operand: the directory it leaves its process
+// ID in and is told to end through).
+enum class CheckForm { Whole, Probes, Wait };
 
 struct AclRequest {
   AclCommand command = AclCommand::Sid;
@@ -31,7 +40,10 @@ struct AclRequest {
   bool labels = false;               // --labels
   bool deny_labels = false;          // --deny-labels
   bool recurse = false;              // --recurse
-  std::vector<std::string> paths;    // the DIR or PATH operands, in order
+  bool json = false;                 // check --json
+  bool keep = false;                 // check --keep
+  CheckForm check_form = CheckForm::Whole;
+  std::vector<std::string> paths; // the DIR or PATH operands, in order
   friend bool operator==(const AclRequest&, const AclRequest&) = default;
 };
 

@@ -17,7 +17,8 @@ namespace obrex {
 // tab-separated, its fields' control characters escaped.
 class AclOutput {
 public:
-  explicit AclOutput(Os& os) : os_(os) {}
+  // A quiet output drops the results; failures are written all the same.
+  explicit AclOutput(Os& os, bool quiet = false) : os_(os), quiet_(quiet) {}
 
   // Writes whole lines to standard output. A failed write throws
   // InternalFailure: what the tool did can no longer be told.
@@ -29,9 +30,12 @@ public:
   // status stays as it is.
   void note(std::string_view message);
   bool failed() const { return failed_; }
+  // Takes on the failure of another output.
+  void carry(const AclOutput& other) { failed_ = failed_ || other.failed_; }
 
 private:
   Os& os_;
+  bool quiet_ = false;
   bool failed_ = false;
 };
 

@@ -4,6 +4,7 @@
 
 #include "acl/acl_command_line.h"
 #include "acl/acl_commands.h"
+#include "acl/check_command.h"
 #include "core/errors.h"
 #include "core/report.h"
 #include "obrex/sandbox.h"
@@ -33,6 +34,9 @@ std::string diagnostic_line(const InternalFailure& failure) {
 } // namespace
 
 void AclOutput::print(std::string_view lines) {
+  if (quiet_) {
+    return;
+  }
   if (const auto written = write_standard_stream(os_, win::STD_OUTPUT_HANDLE, lines); !written) {
     throw InternalFailure(std::string(kAclProgramName) + ": cannot write to standard output: " +
                           os_error_text(os_, written.error()));
@@ -101,6 +105,23 @@ std::uint32_t run_acl_program(Os& os) {
       break;
     case AclCommand::Revoke:
       revoke_paths(os, out, request);
+      break;
+    case AclCommand::Check:
+      switch (request.check_form) {
+      case CheckForm::Whole:
+        return run_check(os, out, request);
+#if defined(_WIN32)
+      case CheckForm::Probes:
+        return run_check_probes(request.paths);
+      case CheckForm::Wait:
+        return run_check_wait(request.paths[0]);
+#else
+      case CheckForm::Probes:
+      case CheckForm::Wait:
+        out.fail("the probes run on Windows only");
+        break;
+#endif
+      }
       break;
     }
     return out.failed() ? kFailed : kSucceeded;

@@ -119,5 +119,9 @@ inline constexpr std::uint32_t CREATE_SUSPENDED = 0x4;
 inline constexpr std::uint32_t INFINITE = 0xFFFFFFFF;
 inline constexpr std::uint32_t WAIT_OBJECT_0 = 0;
 inline constexpr std::uint32_t WAIT_ABANDONED = 0x80;
+inline constexpr std::uint32_t WAIT_TIMEOUT = 0x102;
+inline constexpr std::uint32_t CREATE_NEW = 1;
+inline constexpr std::uint32_t GENERIC_WRITE = 0x40000000;
+inline constexpr std::uint32_t TokenElevation = 20;
 
 } // namespace obrex::win

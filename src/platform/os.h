@@ -152,6 +152,19 @@ struct PROCESS_INFORMATION {
   Handle hThread;
 };
 
+// The two ends of an anonymous pipe.
+struct Pipe {
+  Handle read;
+  Handle write;
+};
+
+// What RtlGetVersion reports of RTL_OSVERSIONINFOW.
+struct OSVERSIONINFO {
+  std::uint32_t dwMajorVersion = 0;
+  std::uint32_t dwMinorVersion = 0;
+  std::uint32_t dwBuildNumber = 0;
+};
+
 // The result of GetNamedSecurityInfoW: the descriptor (LocalFree) and, when
 // asked for, the DACL inside it.
 struct NamedSecurityInfo {
@@ -406,6 +419,25 @@ public:
   // failed otherwise.
   virtual OsResult<std::vector<FILE_ID_EXTD_DIR_INFO>>
   get_file_id_extd_directory_info(Handle directory) = 0;
+  // DeleteFileW and RemoveDirectoryW.
+  virtual OsResult<void> delete_file(std::u16string_view path) = 0;
+  virtual OsResult<void> remove_directory(std::u16string_view path) = 0;
+  // BCryptGenRandom with the system-preferred generator (bcrypt.dll loaded
+  // from the system directory). The error is the returned status.
+  virtual OsResult<void> bcrypt_gen_random(std::span<std::uint8_t> buffer) = 0;
+  // RtlGetVersion of ntdll: the version as it is, whatever the manifest says.
+  virtual OsResult<OSVERSIONINFO> rtl_get_version() = 0;
+  // CreatePipe whose write end is inheritable and read end is not.
+  virtual OsResult<Pipe> create_pipe() = 0;
+  // CreateProcessW inheriting handles, with a STARTUPINFOW that sets
+  // STARTF_USESTDHANDLES: no standard input, `output` as standard output
+  // and standard error; this process's environment and current directory.
+  virtual OsResult<PROCESS_INFORMATION> create_process_with_output(std::u16string_view application,
+                                                                   std::u16string& command_line,
+                                                                   Handle output) = 0;
+  // ReadFile until the end of the file or of the pipe (ERROR_BROKEN_PIPE):
+  // every byte read.
+  virtual OsResult<std::string> read_file_to_end(Handle file) = 0;
 };
 
 } // namespace obrex

@@ -108,7 +108,11 @@
   X(CREATE_SUSPENDED)                                                                              \
   X(INFINITE)                                                                                      \
   X(WAIT_OBJECT_0)                                                                                 \
-  X(WAIT_ABANDONED)
+  X(WAIT_ABANDONED)                                                                                \
+  X(WAIT_TIMEOUT)                                                                                  \
+  X(CREATE_NEW)                                                                                    \
+  X(GENERIC_WRITE)                                                                                 \
+  X(TokenElevation)
 
 namespace {
 #define OBREX_COPY(name) constexpr std::uint32_t copied_##name = obrex::win::name;

@@ -222,4 +222,42 @@ std::optional<std::u16string> Win32Os::get_environment_strings() {
   return entries;
 }
 
+OsResult<void> Win32Os::bcrypt_gen_random(std::span<std::uint8_t> buffer) {
+  // bcrypt.dll is no known DLL: it is loaded from the system directory, once.
+  using GenRandom = LONG(WINAPI*)(void*, unsigned char*, ULONG, ULONG);
+  static const auto gen_random = []() -> GenRandom {
+    const HMODULE module = ::LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return module == nullptr ? nullptr
+                             : reinterpret_cast<GenRandom>(reinterpret_cast<void*>(
+                                   ::GetProcAddress(module, "BCryptGenRandom")));
+  }();
+  if (gen_random == nullptr) {
+    return last_error();
+  }
+  constexpr ULONG kSystemPreferredRng = 0x2; // BCRYPT_USE_SYSTEM_PREFERRED_RNG
+  const LONG status =
+      gen_random(nullptr, buffer.data(), static_cast<ULONG>(buffer.size()), kSystemPreferredRng);
+  if (status != 0) {
+    return status_error(static_cast<DWORD>(status));
+  }
+  return {};
+}
+
+OsResult<OSVERSIONINFO> Win32Os::rtl_get_version() {
+  using GetVersion = LONG(WINAPI*)(::RTL_OSVERSIONINFOW*);
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  const auto get_version = ntdll == nullptr ? nullptr
+                                            : reinterpret_cast<GetVersion>(reinterpret_cast<void*>(
+                                                  ::GetProcAddress(ntdll, "RtlGetVersion")));
+  if (get_version == nullptr) {
+    return last_error();
+  }
+  ::RTL_OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  if (const LONG status = get_version(&info); status != 0) {
+    return status_error(static_cast<DWORD>(status));
+  }
+  return OSVERSIONINFO{info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber};
+}
+
 } // namespace obrex

@@ -113,6 +113,15 @@ public:
   OsResult<void> lookup_account_sid(SidPtr sid) override;
   OsResult<std::vector<FILE_ID_EXTD_DIR_INFO>>
   get_file_id_extd_directory_info(Handle directory) override;
+  OsResult<void> delete_file(std::u16string_view path) override;
+  OsResult<void> remove_directory(std::u16string_view path) override;
+  OsResult<void> bcrypt_gen_random(std::span<std::uint8_t> buffer) override;
+  OsResult<OSVERSIONINFO> rtl_get_version() override;
+  OsResult<Pipe> create_pipe() override;
+  OsResult<PROCESS_INFORMATION> create_process_with_output(std::u16string_view application,
+                                                           std::u16string& command_line,
+                                                           Handle output) override;
+  OsResult<std::string> read_file_to_end(Handle file) override;
 };
 
 } // namespace obrex

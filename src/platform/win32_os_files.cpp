@@ -223,4 +223,38 @@ Win32Os::get_file_id_extd_directory_info(Handle directory) {
   return found;
 }
 
+OsResult<void> Win32Os::delete_file(std::u16string_view path) {
+  const std::wstring wide_path = wide(path);
+  if (!::DeleteFileW(wide_path.c_str())) {
+    return last_error();
+  }
+  return {};
+}
+
+OsResult<void> Win32Os::remove_directory(std::u16string_view path) {
+  const std::wstring wide_path = wide(path);
+  if (!::RemoveDirectoryW(wide_path.c_str())) {
+    return last_error();
+  }
+  return {};
+}
+
+OsResult<std::string> Win32Os::read_file_to_end(Handle file) {
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    DWORD read = 0;
+    if (!::ReadFile(native(file), buffer, sizeof buffer, &read, nullptr)) {
+      if (::GetLastError() == ERROR_BROKEN_PIPE) {
+        return bytes;
+      }
+      return last_error();
+    }
+    if (read == 0) {
+      return bytes;
+    }
+    bytes.append(buffer, read);
+  }
+}
+
 } // namespace obrex

@@ -190,4 +190,37 @@ bool Win32Os::console_interrupted() {
   return interrupted;
 }
 
+OsResult<Pipe> Win32Os::create_pipe() {
+  ::SECURITY_ATTRIBUTES inheritable{sizeof(::SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  if (!::CreatePipe(&read, &write, &inheritable, 0)) {
+    return last_error();
+  }
+  if (!::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0)) {
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(read);
+    ::CloseHandle(write);
+    return status_error(error);
+  }
+  return Pipe{Handle{read}, Handle{write}};
+}
+
+OsResult<PROCESS_INFORMATION> Win32Os::create_process_with_output(std::u16string_view application,
+                                                                  std::u16string& command_line,
+                                                                  Handle output) {
+  ::STARTUPINFOW startup_info{};
+  startup_info.cb = sizeof startup_info;
+  startup_info.dwFlags = STARTF_USESTDHANDLES;
+  startup_info.hStdOutput = native(output);
+  startup_info.hStdError = native(output);
+  const std::wstring wide_application = wide(application);
+  ::PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(wide_application.c_str(), reinterpret_cast<wchar_t*>(command_line.data()),
+                        nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup_info, &process)) {
+    return last_error();
+  }
+  return PROCESS_INFORMATION{Handle{process.hProcess}, Handle{process.hThread}};
+}
+
 } // namespace obrex

@@ -50,6 +50,7 @@ struct SimFile {
 // The program's own token.
 struct SimToken {
   std::string user = "S-1-5-21-1-2-3-1001";
+  std::string integrity = "S-1-16-8192";
   std::vector<std::pair<std::string, std::uint32_t>> groups = {
       {"S-1-1-0", 0x7},
       {"S-1-5-5-0-123456", 0xC0000007},
@@ -84,6 +85,7 @@ struct SimProcess {
   bool resumed = false;
   bool terminated = false;
   std::uint32_t exit_code = 0;
+  bool with_output = false; // started by create_process_with_output
 };
 
 class SimulatedOs : public Os {
@@ -163,6 +165,14 @@ public:
   // The SIDs (as text) that LookupAccountSidW finds an account for; every
   // other SID fails with ERROR_NONE_MAPPED.
   std::set<std::string> accounts = {"S-1-5-21-1-2-3-1001", "S-1-1-0", "S-1-5-18", "S-1-5-32-544"};
+  // What a process started with its output to a pipe writes there, and the
+  // code it ends with; it has ended by the time it is created.
+  struct SimRun {
+    std::string output;
+    std::uint32_t exit_code = 0;
+  };
+  std::function<SimRun(const SimProcess&)> on_start;
+  std::uint8_t random_byte = 0;
 
   // --- helpers for tests ----------------------------------------------------
   // Adds a file or a directory, and its missing parents.
@@ -294,13 +304,26 @@ public:
   // (lower-case) names, after "." and "..".
   OsResult<std::vector<FILE_ID_EXTD_DIR_INFO>>
   get_file_id_extd_directory_info(Handle directory) override;
+  OsResult<void> delete_file(std::u16string_view path) override;
+  OsResult<void> remove_directory(std::u16string_view path) override;
+  // Random bytes: `random_byte` counting up.
+  OsResult<void> bcrypt_gen_random(std::span<std::uint8_t> buffer) override;
+  OsResult<OSVERSIONINFO> rtl_get_version() override;
+  OsResult<Pipe> create_pipe() override;
+  // Records the process (no token) and calls `on_start` with it; what the
+  // test returns is what the pipe gives to read_file_to_end and the exit
+  // code the process ends with.
+  OsResult<PROCESS_INFORMATION> create_process_with_output(std::u16string_view application,
+                                                           std::u16string& command_line,
+                                                           Handle output) override;
+  OsResult<std::string> read_file_to_end(Handle file) override;
 
   // --- for the implementation of the simulated calls ------------------------
   // The objects behind handles: a File holds the key of the entry reached;
   // `index` points into restricted_tokens (RestrictedToken), processes
   // (Process, Thread) or jobs_ (Job); `path` is a mutex's name; `access` is
   // the rights of a token.
-  enum class HandleKind { File, Token, RestrictedToken, Job, Process, Thread, Mutex };
+  enum class HandleKind { File, Token, RestrictedToken, Job, Process, Thread, Mutex, Pipe };
   struct HandleObject {
     HandleKind kind;
     std::u16string path;
@@ -342,6 +365,7 @@ public:
     std::uint32_t limit_flags = 0;
   };
   std::vector<SimJob> jobs_;
+  std::vector<std::string> pipes_; // what each pipe holds, by index
   // Records a process born of this program with these creation flags, or
   // fails as CreateProcess fails for a breakaway that the job refuses.
   OsResult<PROCESS_INFORMATION> start_process(SimProcess process);

@@ -29,10 +29,21 @@ OsResult<Handle> SimulatedOs::create_file(std::u16string_view path, std::uint32_
   if (const auto fault = enter("create_file")) {
     return std::unexpected(*fault);
   }
-  if (disposition != win::OPEN_EXISTING) {
-    ADD_FAILURE() << "the program only opens what exists";
-  }
   std::u16string key = normalise(path);
+  if (disposition == win::CREATE_NEW) {
+    const auto parent = parent_key(key);
+    if (files.contains(key)) {
+      return std::unexpected(win::ERROR_FILE_EXISTS);
+    }
+    if (!parent || !files.contains(*parent)) {
+      return std::unexpected(win::ERROR_PATH_NOT_FOUND);
+    }
+    files[key];
+    return new_handle(HandleObject{HandleKind::File, key});
+  }
+  if (disposition != win::OPEN_EXISTING) {
+    ADD_FAILURE() << "the program only opens what exists or makes a new file";
+  }
   const bool follow = (flags & win::FILE_FLAG_OPEN_REPARSE_POINT) == 0;
   for (int depth = 0;; ++depth) {
     const auto it = files.find(key);
@@ -293,6 +304,37 @@ OsResult<void> SimulatedOs::write_security(SimFile& entry, std::uint32_t informa
     const std::string* text = acl_text(sacl);
     entry.label = text != nullptr && text->find('(') != std::string::npos ? *text : "";
   }
+  return {};
+}
+
+OsResult<void> SimulatedOs::delete_file(std::u16string_view path) {
+  if (const auto fault = enter("delete_file")) {
+    return std::unexpected(*fault);
+  }
+  const auto it = files.find(normalise(path));
+  if (it == files.end() || it->second.directory) {
+    return std::unexpected(it == files.end() ? win::ERROR_FILE_NOT_FOUND
+                                             : win::ERROR_ACCESS_DENIED);
+  }
+  files.erase(it);
+  return {};
+}
+
+OsResult<void> SimulatedOs::remove_directory(std::u16string_view path) {
+  if (const auto fault = enter("remove_directory")) {
+    return std::unexpected(*fault);
+  }
+  const std::u16string key = normalise(path);
+  const auto it = files.find(key);
+  if (it == files.end() || !it->second.directory) {
+    return std::unexpected(it == files.end() ? win::ERROR_FILE_NOT_FOUND : OsCode{267});
+  }
+  for (const auto& [other, entry] : files) {
+    if (parent_key(other) == key) {
+      return std::unexpected(OsCode{145}); // ERROR_DIR_NOT_EMPTY
+    }
+  }
+  files.erase(it);
   return {};
 }
 

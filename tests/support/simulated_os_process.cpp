@@ -234,7 +234,7 @@ OsResult<std::uint32_t> SimulatedOs::wait_for_single_object(Handle handle,
   if (object == nullptr) {
     return std::unexpected(kErrorInvalidHandle);
   }
-  if (milliseconds != win::INFINITE) {
+  if (milliseconds != win::INFINITE && !processes[object->index].with_output) {
     ADD_FAILURE() << "the wait for the command has a time-out: " << milliseconds;
   }
   if (wait_result) {
@@ -304,6 +304,67 @@ void SimulatedOs::set_console_ctrl_target(Handle process) {
 bool SimulatedOs::console_interrupted() {
   enter("console_interrupted");
   return console_interrupt;
+}
+
+OsResult<void> SimulatedOs::bcrypt_gen_random(std::span<std::uint8_t> buffer) {
+  if (const auto fault = enter("bcrypt_gen_random")) {
+    return std::unexpected(*fault);
+  }
+  for (std::uint8_t& byte : buffer) {
+    byte = random_byte++;
+  }
+  return {};
+}
+
+OsResult<OSVERSIONINFO> SimulatedOs::rtl_get_version() {
+  if (const auto fault = enter("rtl_get_version")) {
+    return std::unexpected(*fault);
+  }
+  return OSVERSIONINFO{10, 0, 19045};
+}
+
+OsResult<Pipe> SimulatedOs::create_pipe() {
+  if (const auto fault = enter("create_pipe")) {
+    return std::unexpected(*fault);
+  }
+  pipes_.emplace_back();
+  const std::size_t index = pipes_.size() - 1;
+  return Pipe{new_handle(HandleObject{HandleKind::Pipe, {}, index}),
+              new_handle(HandleObject{HandleKind::Pipe, {}, index})};
+}
+
+OsResult<PROCESS_INFORMATION>
+SimulatedOs::create_process_with_output(std::u16string_view application, std::u16string& line,
+                                        Handle output) {
+  if (const auto fault = enter("create_process_with_output")) {
+    return std::unexpected(*fault);
+  }
+  const auto* pipe = handle_object(output, HandleKind::Pipe);
+  if (pipe == nullptr) {
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  SimProcess process;
+  process.application = application;
+  process.command_line = line;
+  process.with_output = true;
+  const SimRun run = on_start ? on_start(process) : SimRun{};
+  pipes_[pipe->index] += run.output;
+  auto started = start_process(std::move(process));
+  if (started) {
+    processes.back().exit_code = run.exit_code;
+  }
+  return started;
+}
+
+OsResult<std::string> SimulatedOs::read_file_to_end(Handle file) {
+  if (const auto fault = enter("read_file_to_end")) {
+    return std::unexpected(*fault);
+  }
+  const auto* pipe = handle_object(file, HandleKind::Pipe);
+  if (pipe == nullptr) {
+    return std::unexpected(kErrorInvalidHandle);
+  }
+  return std::exchange(pipes_[pipe->index], std::string());
 }
 
 } // namespace obrex::test

@@ -321,13 +321,25 @@ OsResult<void> SimulatedOs::get_token_information(Handle handle, std::uint32_t i
   // The entries come first; the SIDs they point to follow them in the
   // buffer on Windows, so they count in the length.
   const bool groups = information_class == win::TokenGroups;
-  if (!groups && information_class != win::TokenUser) {
+  if (information_class == win::TokenElevation) {
+    needed = sizeof(std::uint32_t); // TOKEN_ELEVATION: not elevated
+    if (buffer == nullptr || length < needed) {
+      return std::unexpected(win::ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memset(buffer, 0, needed);
+    return {};
+  }
+  // TOKEN_MANDATORY_LABEL is laid out as TOKEN_USER.
+  const bool label = information_class == win::TokenIntegrityLevel;
+  if (!groups && !label && information_class != win::TokenUser) {
     ADD_FAILURE() << "token information class " << information_class << " is not read";
     return std::unexpected(win::ERROR_INVALID_PARAMETER);
   }
   std::vector<SID_AND_ATTRIBUTES> entries;
   for (const auto& [text, attributes] :
-       groups ? token.groups : decltype(token.groups){{token.user, 0}}) {
+       groups  ? token.groups
+       : label ? decltype(token.groups){{token.integrity, win::SE_GROUP_INTEGRITY}}
+               : decltype(token.groups){{token.user, 0}}) {
     entries.push_back({static_sid(text), attributes});
     needed += sid_length(text);
   }
