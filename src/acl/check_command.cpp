@@ -174,18 +174,19 @@ bool exists(Os& os, std::u16string_view path) {
 }
 
 // The check's scratch: what it made, so that it can take it apart again.
-// Only names the check knows are removed: what the probes may leave behind
-// when a write they expected to be refused went through, and what the check
-// made itself. Anything else found there stays, and is reported.
+// Only names the check knows are removed; anything else found there stays,
+// and is reported.
 class Scratch {
 public:
   Scratch(Os& os, AclOutput& out) : os_(os), out_(out) {}
 
-  Result<void> make_directory(const std::string& path) {
+  // A directory, and the names of the files that may be found in it when
+  // it is removed.
+  Result<void> make_directory(const std::string& path, std::vector<std::string_view> files) {
     if (const auto made = os_.create_directory(utf8_to_utf16(path)); !made) {
       return std::unexpected(SandboxError::from_os_error(os_, "cannot make " + path, made.error()));
     }
-    directories_.push_back(path);
+    directories_.push_back({path, std::move(files)});
     return {};
   }
   Result<void> make_file(const std::string& path) {
@@ -216,31 +217,28 @@ public:
       revoke_paths(os_, quiet, revoke);
       out_.carry(quiet);
     }
-    for (auto directory = directories_.rbegin(); directory != directories_.rend(); ++directory) {
-      for (const std::string_view name : kLeftBehind) {
-        const std::string path = *directory + "\\" + std::string(name);
+    for (auto made = directories_.rbegin(); made != directories_.rend(); ++made) {
+      for (const std::string_view name : made->second) {
+        const std::string path = made->first + "\\" + std::string(name);
         const auto removed = os_.delete_file(utf8_to_utf16(path));
         if (!removed && removed.error() != win::ERROR_FILE_NOT_FOUND) {
           fail_removal(path, removed.error());
         }
       }
-      if (const auto removed = os_.remove_directory(utf8_to_utf16(*directory)); !removed) {
-        fail_removal(*directory, removed.error());
+      if (const auto removed = os_.remove_directory(utf8_to_utf16(made->first)); !removed) {
+        fail_removal(made->first, removed.error());
       }
     }
   }
 
 private:
-  static constexpr std::string_view kLeftBehind[] = {
-      "file", "probe", "probe-renamed", "impersonated", "pid.part", "pid", "done"};
-
   void fail_removal(const std::string& path, OsCode error) {
     out_.fail(SandboxError::from_os_error(os_, "cannot remove " + path, error).message);
   }
 
   Os& os_;
   AclOutput& out_;
-  std::vector<std::string> directories_;
+  std::vector<std::pair<std::string, std::vector<std::string_view>>> directories_;
   std::vector<std::string> sids_;
   std::vector<std::string> secured_;
 };
@@ -366,8 +364,18 @@ std::uint32_t run_check(Os& os, AclOutput& out, const AclRequest& request) {
     return kNotHeld;
   };
   const auto prepare = [&]() -> Result<void> {
-    for (const std::string& path : {root, write, deny, plain, low, other, second}) {
-      if (auto made = scratch.make_directory(path); !made) {
+    // Beside the file the check makes, the probes' files stay where a write
+    // they expected to be refused went through (or was cut short).
+    const std::pair<std::string, std::vector<std::string_view>> directories[] = {
+        {root, {}},
+        {write, {"probe", "probe-renamed"}},
+        {deny, {"file"}},
+        {plain, {"file", "probe"}},
+        {low, {"file", "probe"}},
+        {other, {"file", "probe", "impersonated", "pid.part", "pid", "done"}},
+        {second, {}}};
+    for (const auto& [path, files] : directories) {
+      if (auto made = scratch.make_directory(path, files); !made) {
         return made;
       }
     }
@@ -442,34 +450,38 @@ std::uint32_t run_check(Os& os, AclOutput& out, const AclRequest& request) {
   std::string report;
   std::uint32_t status = 0;
   bool lock_held = false;
+  std::optional<std::string> failure;
   {
     PermissionsLock lock(os);
     const auto turn = lock.hold();
     lock_held = turn.owned();
-    auto probing =
+    const auto probing =
         start(os, launcher,
               command_line(launcher, {"--project", root, "--write", write, "--deny", deny, "--",
                                       utf16_to_utf8_lossy(*companion), "check", "--inner-probes",
                                       root, sids[0], temp_dir, std::to_string(code), lock_path}));
     if (!probing) {
-      end_waiting();
-      return give_up(probing.error().message);
+      failure = probing.error().message;
+    } else {
+      const auto read = os.read_file_to_end(probing->output.get());
+      const auto waited = os.wait_for_single_object(probing->process.get(), win::INFINITE);
+      const auto ended = os.get_exit_code_process(probing->process.get());
+      if (read && waited && ended) {
+        report = *read;
+        status = *ended;
+      } else {
+        failure = SandboxError::from_os_error(os, "cannot follow the launcher",
+                                              !read     ? read.error()
+                                              : !waited ? waited.error()
+                                                        : ended.error())
+                      .message;
+      }
     }
-    const auto read = os.read_file_to_end(probing->output.get());
-    const auto waited = os.wait_for_single_object(probing->process.get(), win::INFINITE);
-    const auto ended = os.get_exit_code_process(probing->process.get());
-    if (!read || !waited || !ended) {
-      end_waiting();
-      return give_up(SandboxError::from_os_error(os, "cannot follow the launcher",
-                                                 !read     ? read.error()
-                                                 : !waited ? waited.error()
-                                                           : ended.error())
-                         .message);
-    }
-    report = *read;
-    status = *ended;
   }
   end_waiting();
+  if (failure) {
+    return give_up(*failure);
+  }
   if (report.starts_with(kLauncherPrefix) && status != code) {
     const std::string said = report.substr(kLauncherPrefix.size());
     return give_up("the launcher refused: " + said.substr(0, said.find_first_of("\r\n")));

@@ -326,9 +326,7 @@ void probe_other_sandbox(Report& report, const std::wstring& scratch) {
   }
   HANDLE token = nullptr;
   const DWORD token_error =
-      ::OpenProcessToken(process, TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_IMPERSONATE, &token)
-          ? 0
-          : ::GetLastError();
+      ::OpenProcessToken(process, TOKEN_DUPLICATE, &token) ? 0 : ::GetLastError();
   ::CloseHandle(process);
   if (token_error != 0) {
     report.row("other-sandbox-unreachable", token_error == ERROR_ACCESS_DENIED,

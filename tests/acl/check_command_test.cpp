@@ -138,6 +138,12 @@ TEST(Check, PrintsTheRowsAndLeavesNothingBehind) {
          };
        },
        1, "", "obrex-sandbox-acl: cannot check: the launcher refused: cannot label D: no\n", true},
+      {"the launcher cannot be started for the probes",
+       [](CheckMachine& os) {
+         os.fail_call("create_process_with_output", 2, win::ERROR_ACCESS_DENIED);
+       },
+       1, "",
+       "obrex-sandbox-acl: cannot check: cannot start C:\\tools\\obrex-sandbox-exec.exe: ", true},
       {"the second sandbox never gets ready", [](CheckMachine& os) { os.second_ready = false; }, 1,
        "", "obrex-sandbox-acl: cannot check: the second sandboxed command did not get ready\n",
        true},
