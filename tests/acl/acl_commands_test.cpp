@@ -585,6 +585,9 @@ TEST(AclProgram, RefusesABadCommandLineWithOneLineAndStatus2) {
        "--sid takes a sandbox SID, S-1-5-21 and four numbers, not S-1-5-21-1-2-3-4294967296"},
       {u"show --sid S-1-5-21-1-2-3-4 C:\\w", "unknown option --sid"},
       {u"revoke --project C:\\proj --project C:\\other C:\\w", "revoke takes one --project"},
+      {u"check C:\\w", "check takes no operand"},
+      {u"check --recurse", "unknown option --recurse"},
+      {u"check --inner-wait", "wrong number of operands"},
   };
   for (const Case& c : cases) {
     Machine os;
