@@ -278,7 +278,7 @@ std::vector<CheckRow> check_rows(std::string_view report, std::uint32_t status,
     rows[index] = {std::string(name), verdict == "ok", std::string(line.substr(second + 1))};
   }
   rows.back().ok = status == expected_status;
-  rows.back().detail = "status " + std::to_string(status) + ", the command ended with " +
+  rows.back().detail = "the launcher ended with " + std::to_string(status) + ", the probes with " +
                        std::to_string(expected_status);
   return rows;
 }

@@ -47,7 +47,7 @@ TEST(CheckRows, EachGuaranteeFailsAloneAndCarriesWhatWasSeen) {
     EXPECT_EQ(failed_names(rows), std::vector<std::string>{std::string(name)}) << name;
   }
   EXPECT_EQ(check_rows(probe_report(), 126, kCode).back().detail,
-            "status 126, the command ended with 20000");
+            "the launcher ended with 126, the probes with 20000");
 }
 
 // A report that is missing, cut short or garbled proves nothing: the rows
@@ -184,8 +184,8 @@ TEST(Check, KeepsTheScratchAndGivesJson) {
   EXPECT_TRUE(os.output_written.starts_with("{\"facts\": {\"windows\": \"10.0 build 19045\", "))
       << os.output_written;
   EXPECT_TRUE(os.output_written.ends_with(
-      "{\"name\": \"exit-code\", \"ok\": true, \"detail\": \"status " + std::to_string(os.code) +
-      ", the command ended with " + std::to_string(os.code) +
+      "{\"name\": \"exit-code\", \"ok\": true, \"detail\": \"the launcher ended with " +
+      std::to_string(os.code) + ", the probes with " + std::to_string(os.code) +
       "\"}], \"held\": 15, \"total\": 15}\n"));
   EXPECT_TRUE(os.bytes_written.starts_with("obrex-sandbox-acl: note: kept C:\\temp\\obrex-check-"));
   EXPECT_TRUE(os.scratch_left());
