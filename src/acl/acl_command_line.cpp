@@ -224,7 +224,14 @@ sandbox holds on this machine.
                   this program) on it with probes inside the sandbox, and
                   prints a header (Windows version, user, elevation,
                   integrity level, job), one PASS or FAIL row per guarantee
-                  with what was seen, and "N of M hold". Then removes the
+                  with what was seen (integrity-level, write-restricted,
+                  restricting-sids, privileges, job-ui-limits, no-breakaway,
+                  temp, write-granted, write-outside-denied,
+                  write-low-ungranted-denied, write-other-project-denied,
+                  deny-unreadable, lock-unreachable,
+                  other-sandbox-unreachable, exit-code), and "N of M
+                  hold". While the probes run it holds the permissions
+                  lock, which they must not reach. Then removes the
                   scratch projects' grants and labels, as revoke does, and
                   the scratch trees. A FAIL row means the sandbox cannot be
                   trusted on this machine. Exit status 0 when every row
@@ -237,8 +244,8 @@ sandbox holds on this machine.
   --help          Prints this text.
   --version       Prints the version.
 
-Exit status: 0 when everything succeeded (or held), 1 when something failed (each
-failure is one line on standard error), 2 after a usage error. A line
+Exit status: 0 when everything succeeded (every row held), 1 when something
+failed (each failure is one line on standard error), 2 after a usage error. A line
 "obrex-sandbox-acl: note: ..." on standard error is no failure.
 )";
 }
