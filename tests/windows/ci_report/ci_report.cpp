@@ -262,7 +262,7 @@ Trial job_trial() {
     tried += std::string(tried.empty() ? "" : "; ") + name + ": " +
              (asked ? "still in a job" : "IsProcessInJob failed with " + std::to_string(error));
   }
-  return {false, "leaves no job (" + tried + ")"};
+  return {false, "leaves no job: " + tried};
 }
 
 void job_facts(Facts& out) {
@@ -522,8 +522,8 @@ int check(bool standard) {
     std::printf("this process is in a job; the trial %s\n", trial.text.c_str());
     if (!trial.leaves) {
       std::fprintf(stderr,
-                   "obrex_ci_report: this process is in a job that the launcher's trial %s, so "
-                   "every sandboxed run here would be refused with the job line\n",
+                   "obrex_ci_report: the launcher's trial %s; every sandboxed run in this job "
+                   "would be refused with the job line\n",
                    trial.text.c_str());
       holds = false;
     }
