@@ -1,7 +1,7 @@
 // What a reader of a test run needs beside the results, in Markdown on
 // standard output and, with --summary FILE, appended to FILE in UTF-8 (the
-// workflow's job summary); and the two things the standard user's leg needs
-// from Windows.
+// workflow's job summary); and what the standard user's leg needs from
+// Windows.
 //
 //   obrex_ci_report facts [--title TEXT] [--summary FILE]
 //       where the tests run: the Windows build, the account, whether it is
@@ -275,6 +275,7 @@ void job_facts(Facts& out) {
   if (!in_job) {
     return;
   }
+  out.emplace_back("job trial", job_trial().text);
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   if (!::QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
                                    sizeof limits, nullptr)) {
@@ -290,7 +291,6 @@ void job_facts(Facts& out) {
   if (::QueryInformationJobObject(nullptr, JobObjectBasicUIRestrictions, &ui, sizeof ui, nullptr)) {
     out.emplace_back("job UI limits", hex(ui.UIRestrictionsClass));
   }
-  out.emplace_back("job trial", job_trial().text);
 }
 
 void volume_fact(Facts& out, const std::string& what, const std::wstring& path) {
@@ -577,7 +577,15 @@ int add_user(const std::wstring& user) {
     std::fprintf(stderr, "obrex_ci_report: %s\n", error_text("LookupAccountSidW(Users)").c_str());
     return 2;
   }
-  std::wstring member = L".\\" + user;
+  // The member by its documented form, DOMAIN\NAME: a local account's domain
+  // is this computer.
+  wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD computer_length = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!::GetComputerNameW(computer, &computer_length)) {
+    std::fprintf(stderr, "obrex_ci_report: %s\n", error_text("GetComputerNameW").c_str());
+    return 2;
+  }
+  std::wstring member = std::wstring(computer, computer_length) + L"\\" + user;
   LOCALGROUP_MEMBERS_INFO_3 entry{member.data()};
   const NET_API_STATUS joined =
       ::NetLocalGroupAddMembers(nullptr, name, 3, reinterpret_cast<BYTE*>(&entry), 1);
