@@ -671,17 +671,20 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   std::string text;
+  bool unreadable = false;
   if (verb == L"facts") {
     text = facts_markdown(title);
   } else if (verb == L"results" && !files.empty()) {
     text = "### " + title + "\n\n";
     for (const std::string& file : files) {
+      // A report that is missing (its executable ended before writing it)
+      // is said in the summary too, and the others are still listed.
       const auto part = results_markdown(file);
       if (!part) {
         std::fprintf(stderr, "obrex_ci_report: cannot read %s\n", file.c_str());
-        return 2;
+        unreadable = true;
       }
-      text += *part;
+      text += part.value_or("`" + file + "`: **no report: cannot read it**\n\n");
     }
   } else {
     return usage();
@@ -700,5 +703,5 @@ int wmain(int argc, wchar_t** argv) {
     }
     ::CloseHandle(file);
   }
-  return 0;
+  return unreadable ? 2 : 0;
 }
