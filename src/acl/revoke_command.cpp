@@ -8,7 +8,7 @@
 #include "acl/acl_reading.h"
 #include "acl/path_walk.h"
 #include "core/errors.h"
-#include "core/permissions_lock.h"
+#include "filesystem/permissions_lock.h"
 #include "core/security_conversions.h"
 #include "filesystem/access_grants.h"
 #include "platform/constants.h"

@@ -1,6 +1,6 @@
 #include "filesystem/access_grants.h"
 
-#include "core/permissions_lock.h"
+#include "filesystem/permissions_lock.h"
 #include "filesystem/file_checks.h"
 #include "filesystem/labels.h"
 #include "platform/constants.h"

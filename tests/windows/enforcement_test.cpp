@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/permissions_lock.h"
+#include "filesystem/permissions_lock.h"
 #include "e2e_support.h"
 #include "identity/sandbox_identity.h"
 #include "platform/win32_os.h"

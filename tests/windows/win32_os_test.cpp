@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/permissions_lock.h"
 #include "e2e_support.h"
+#include "filesystem/permissions_lock.h"
 #include "identity/sha256.h"
 #include "platform/owner.h"
 #include "platform/win32_os.h"
@@ -77,7 +77,7 @@ TEST_F(Win32OsTest, WriteFileWritesEveryByte) {
     bytes[i] = static_cast<char>(i * 7 + i / 251);
   }
   const std::u16string path = u16(dir / L"big");
-  const auto file = os.create_file(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW, 0);
+  const auto file = os.create_file(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW, 0, {});
   ASSERT_TRUE(file);
   UniqueHandle owner(os, *file);
   ASSERT_TRUE(os.write_file(*file, bytes));
@@ -95,8 +95,8 @@ TEST_F(Win32OsTest, WriteFileWritesEveryByte) {
 TEST_F(Win32OsTest, AttributesOfFilesAndDirectories) {
   for (const auto& [path, directory] :
        {std::pair(dir.make_directory(L"dir"), true), std::pair(dir.make_file(L"file"), false)}) {
-    const auto file =
-        os.create_file(u16(path), 0, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    const auto file = os.create_file(u16(path), 0, FILE_SHARE_READ, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, {});
     ASSERT_TRUE(file);
     UniqueHandle owner(os, *file);
     const auto information = os.get_file_information_by_handle(*file);
