@@ -329,9 +329,10 @@ TEST_F(Win32OsTest, PermissionsLockWaitsForAnotherProcessUntilItIsKilled) {
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(250));
     EXPECT_LT(waited, std::chrono::seconds(5));
-    // Wine 8 queues no overlapped lock request: LockFileEx reports it
-    // pending, but nothing grants it or writes its outcome, so once
-    // cancelled it reads back as granted. Only Windows shows the outcome.
+    // Wine 8 carries out no overlapped lock request that has to wait:
+    // LockFileEx reports it pending, CancelIoEx then finds no request
+    // (ERROR_NOT_FOUND), and GetOverlappedResult reports it granted. Only
+    // Windows shows the outcome.
     if (!e2e::running_under_wine()) {
       EXPECT_FALSE(held.owned());
       EXPECT_TRUE(lock.gave_up());
