@@ -32,6 +32,7 @@ inline constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr std::uint32_t ERROR_INVALID_NAME = 123;
 inline constexpr std::uint32_t ERROR_BAD_PATHNAME = 161;
 inline constexpr std::uint32_t ERROR_ALREADY_EXISTS = 183;
+inline constexpr std::uint32_t ERROR_IO_PENDING = 997;
 inline constexpr std::uint32_t ERROR_INVALID_SID = 1337;
 inline constexpr std::uint32_t ERROR_CANT_ACCESS_FILE = 1920;
 
@@ -45,6 +46,10 @@ inline constexpr std::uint32_t FILE_SHARE_READ = 0x1;
 inline constexpr std::uint32_t FILE_SHARE_WRITE = 0x2;
 inline constexpr std::uint32_t FILE_SHARE_DELETE = 0x4;
 inline constexpr std::uint32_t OPEN_EXISTING = 3;
+inline constexpr std::uint32_t OPEN_ALWAYS = 4;
+inline constexpr std::uint32_t GENERIC_READ = 0x80000000;
+inline constexpr std::uint32_t FILE_FLAG_OVERLAPPED = 0x40000000;
+inline constexpr std::uint32_t LOCKFILE_EXCLUSIVE_LOCK = 0x2;
 inline constexpr std::uint32_t FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 inline constexpr std::uint32_t FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 inline constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
@@ -118,6 +123,5 @@ inline constexpr std::uint32_t SEM_NOGPFAULTERRORBOX = 0x2;
 inline constexpr std::uint32_t CREATE_SUSPENDED = 0x4;
 inline constexpr std::uint32_t INFINITE = 0xFFFFFFFF;
 inline constexpr std::uint32_t WAIT_OBJECT_0 = 0;
-inline constexpr std::uint32_t WAIT_ABANDONED = 0x80;
 
 } // namespace obrex::win

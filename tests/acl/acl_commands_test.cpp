@@ -8,7 +8,7 @@
 #include <map>
 #include <regex>
 
-#include "core/permissions_lock.h"
+#include "filesystem/permissions_lock.h"
 #include "identity/sandbox_identity.h"
 #include "platform/constants.h"
 #include "platform/text.h"
@@ -486,9 +486,9 @@ TEST(AclRevoke, TakesThePermissionsLockOnlyToRemoveAndHoldsItThroughTheCheck) {
     os.add_directory(u"C:\\w").dacl = granted;
     os.add_directory(u"C:\\v").dacl = granted;
     if (lock == "held elsewhere") {
-      os.mutexes[std::u16string(PermissionsLock::kName)].held_elsewhere = true;
+      os.add_file(PermissionsLock::path_in(u"C:\\Users\\sandboxer")).locked_elsewhere = true;
     } else if (lock == "not to be had") {
-      os.fail_call("create_mutex", 1, win::ERROR_ACCESS_DENIED);
+      os.profile = std::nullopt;
     }
     const auto outcome = os.run(u"revoke --project C:\\proj C:\\u C:\\w C:\\v");
     EXPECT_EQ(outcome.status, 0u) << lock;
@@ -500,19 +500,23 @@ TEST(AclRevoke, TakesThePermissionsLockOnlyToRemoveAndHoldsItThroughTheCheck) {
                                             "long or which could not be had; each removal is "
                                             "still checked after its write\n")
         << lock;
-    EXPECT_EQ(os.calls("create_mutex"), 1) << lock;
-    EXPECT_EQ(os.calls("release_mutex"), lock == "free" ? 2 : 0) << lock;
+    // Waited for at most once.
+    EXPECT_EQ(os.calls("lock_file_ex"), lock == "free"             ? 2
+                                        : lock == "held elsewhere" ? 1
+                                                                   : 0)
+        << lock;
+    EXPECT_EQ(os.calls("unlock_file_ex"), lock == "free" ? 2 : 0) << lock;
     const auto& log = os.call_log();
     if (lock == "free") {
       // C:\u, with nothing to remove, is read before the lock is first
       // taken; each turn holds the read kept, the read edited, the write
       // and the check.
-      const auto first_turn = std::ranges::find(log, "wait_for_single_object");
+      const auto first_turn = std::ranges::find(log, "lock_file_ex");
       EXPECT_EQ(std::count(log.begin(), first_turn, "get_security_info"), 2) << lock;
       for (auto turn = first_turn; turn != log.end();
-           turn = std::find(turn + 1, log.end(), "wait_for_single_object")) {
+           turn = std::find(turn + 1, log.end(), "lock_file_ex")) {
         std::vector<std::string> held;
-        std::copy_if(turn, std::find(turn, log.end(), "release_mutex"), std::back_inserter(held),
+        std::copy_if(turn, std::find(turn, log.end(), "unlock_file_ex"), std::back_inserter(held),
                      [](const std::string& call) {
                        return call.find("security_info") != std::string::npos;
                      });

@@ -133,9 +133,10 @@ TEST(DeriveSandboxIdentity, DerivesTheSidFromTheFileIdentityUnderTheChosenLabel)
 struct OpenRecordingOs : Volume {
   std::vector<std::array<std::uint32_t, 4>> opens;
   OsResult<Handle> create_file(std::u16string_view path, std::uint32_t access, std::uint32_t share,
-                               std::uint32_t disposition, std::uint32_t flags) override {
+                               std::uint32_t disposition, std::uint32_t flags,
+                               SecurityDescriptorPtr descriptor) override {
     opens.push_back({access, share, disposition, flags});
-    return SimulatedOs::create_file(path, access, share, disposition, flags);
+    return SimulatedOs::create_file(path, access, share, disposition, flags, descriptor);
   }
 };
 

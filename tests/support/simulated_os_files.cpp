@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/constants.h"
 
 namespace obrex::test {
@@ -23,16 +25,26 @@ std::unexpected<OsCode> missing_entry(const SimulatedOs& os, std::u16string_view
 
 } // namespace
 
-OsResult<Handle> SimulatedOs::create_file(std::u16string_view path, std::uint32_t /*access*/,
+OsResult<Handle> SimulatedOs::create_file(std::u16string_view path, std::uint32_t access,
                                           std::uint32_t /*share*/, std::uint32_t disposition,
-                                          std::uint32_t flags) {
+                                          std::uint32_t flags, SecurityDescriptorPtr descriptor) {
   if (const auto fault = enter("create_file")) {
     return std::unexpected(*fault);
   }
-  if (disposition != win::OPEN_EXISTING) {
-    ADD_FAILURE() << "the program only opens what exists";
+  if (disposition != win::OPEN_EXISTING && disposition != win::OPEN_ALWAYS) {
+    ADD_FAILURE() << "the program makes no file but with OPEN_ALWAYS";
   }
   std::u16string key = normalise(path);
+  if (disposition == win::OPEN_ALWAYS && !files.contains(key)) {
+    const auto parent = parent_key(key);
+    if (!parent || !files.contains(*parent) || !files[*parent].directory) {
+      return std::unexpected(win::ERROR_PATH_NOT_FOUND);
+    }
+    const Allocation* made = descriptor.value == nullptr
+                                 ? nullptr
+                                 : allocation(descriptor.value, AllocationKind::SecurityDescriptor);
+    files[key].label = made != nullptr && made->sacl ? *made->sacl : "";
+  }
   const bool follow = (flags & win::FILE_FLAG_OPEN_REPARSE_POINT) == 0;
   for (int depth = 0;; ++depth) {
     const auto it = files.find(key);
@@ -50,8 +62,130 @@ OsResult<Handle> SimulatedOs::create_file(std::u16string_view path, std::uint32_
     if (entry.directory && (flags & win::FILE_FLAG_BACKUP_SEMANTICS) == 0) {
       return std::unexpected(win::ERROR_ACCESS_DENIED); // directories open only so
     }
-    return new_handle(HandleObject{HandleKind::File, key});
+    HandleObject object{HandleKind::File, key};
+    object.access = access;
+    object.flags = flags;
+    return new_handle(object);
   }
+}
+
+namespace {
+
+constexpr OsCode kErrorNotLocked = 158;
+constexpr OsCode kErrorOperationAborted = 995;
+constexpr OsCode kErrorIoIncomplete = 996;
+constexpr OsCode kErrorNotFound = 1168;
+constexpr std::uint32_t kGenericWrite = 0x40000000;
+
+// Ends the pending request of `file` with `code` (0: the lock is granted),
+// as the system does: the outcome goes into the record, and its event is
+// signalled.
+void end_request(SimulatedOs& os, SimulatedOs::HandleObject& file, OsCode code) {
+  file.pending->Internal = code;
+  file.locked = file.locked || code == 0;
+  if (file.pending->hEvent.value != nullptr) {
+    if (auto* event = os.handle_object(file.pending->hEvent, SimulatedOs::HandleKind::Event)) {
+      event->signalled = true;
+    }
+  }
+  file.pending = nullptr;
+}
+
+} // namespace
+
+void SimulatedOs::grant_freed_locks() {
+  for (auto& [value, object] : handles_) {
+    if (object.pending == nullptr) {
+      continue;
+    }
+    const bool held = files.at(object.path).locked_elsewhere ||
+                      std::ranges::any_of(handles_, [&](const auto& other) {
+                        return other.second.kind == HandleKind::File && other.second.locked &&
+                               other.second.path == object.path;
+                      });
+    if (!held) {
+      end_request(*this, object, 0);
+    }
+  }
+}
+
+OsResult<void> SimulatedOs::lock_file_ex(Handle file, std::uint32_t flags, std::uint32_t bytes_low,
+                                         std::uint32_t bytes_high, OVERLAPPED& overlapped) {
+  if (const auto fault = enter("lock_file_ex")) {
+    return std::unexpected(*fault);
+  }
+  HandleObject* object = handle_object(file, HandleKind::File);
+  if (object == nullptr) {
+    return std::unexpected(OsCode{6});
+  }
+  if (flags != win::LOCKFILE_EXCLUSIVE_LOCK || bytes_low != 1 || bytes_high != 0 ||
+      overlapped.Offset != 0 || overlapped.OffsetHigh != 0) {
+    ADD_FAILURE() << "a lock other than the exclusive lock of the first byte";
+  }
+  if ((object->access & (win::GENERIC_READ | kGenericWrite)) == 0) {
+    return std::unexpected(win::ERROR_ACCESS_DENIED);
+  }
+  if ((object->flags & win::FILE_FLAG_OVERLAPPED) == 0) {
+    ADD_FAILURE() << "a lock request that would wait without a bound";
+  }
+  if (overlapped.hEvent.value != nullptr) {
+    if (auto* event = handle_object(overlapped.hEvent, HandleKind::Event)) {
+      event->signalled = false;
+    }
+  }
+  object->pending = &overlapped;
+  grant_freed_locks();
+  if (object->pending != nullptr) {
+    overlapped.Internal = win::ERROR_IO_PENDING;
+    return std::unexpected(win::ERROR_IO_PENDING);
+  }
+  return {};
+}
+
+OsResult<void> SimulatedOs::unlock_file_ex(Handle file, std::uint32_t bytes_low,
+                                           std::uint32_t bytes_high, OVERLAPPED& overlapped) {
+  if (const auto fault = enter("unlock_file_ex")) {
+    return std::unexpected(*fault);
+  }
+  HandleObject* object = handle_object(file, HandleKind::File);
+  if (object == nullptr || !object->locked || bytes_low != 1 || bytes_high != 0 ||
+      overlapped.Offset != 0 || overlapped.OffsetHigh != 0) {
+    return std::unexpected(kErrorNotLocked);
+  }
+  object->locked = false;
+  return {};
+}
+
+OsResult<void> SimulatedOs::cancel_io_ex(Handle file, OVERLAPPED& overlapped) {
+  if (const auto fault = enter("cancel_io_ex")) {
+    return std::unexpected(*fault);
+  }
+  grant_freed_locks();
+  HandleObject* object = handle_object(file, HandleKind::File);
+  if (object == nullptr || object->pending != &overlapped) {
+    return std::unexpected(kErrorNotFound);
+  }
+  end_request(*this, *object, kErrorOperationAborted);
+  return {};
+}
+
+OsResult<std::uint32_t> SimulatedOs::get_overlapped_result(Handle file, OVERLAPPED& overlapped,
+                                                           bool wait) {
+  if (const auto fault = enter("get_overlapped_result")) {
+    return std::unexpected(*fault);
+  }
+  grant_freed_locks();
+  const HandleObject* object = handle_object(file, HandleKind::File);
+  if (object != nullptr && object->pending == &overlapped) {
+    if (wait) {
+      ADD_FAILURE() << "a wait for a request that nothing ends";
+    }
+    return std::unexpected(kErrorIoIncomplete);
+  }
+  if (overlapped.Internal != 0) {
+    return std::unexpected(static_cast<OsCode>(overlapped.Internal));
+  }
+  return 0u;
 }
 
 namespace {

@@ -16,7 +16,6 @@ namespace {
 constexpr OsCode kErrorInvalidHandle = 6;
 constexpr std::uint32_t kStillActive = 259;
 constexpr std::uint32_t kWaitTimeout = 258;
-constexpr OsCode kErrorNotOwner = 288;
 
 } // namespace
 
@@ -219,16 +218,12 @@ OsResult<std::uint32_t> SimulatedOs::wait_for_single_object(Handle handle,
   if (const auto fault = enter("wait_for_single_object")) {
     return std::unexpected(*fault);
   }
-  if (const auto* mutex = handle_object(handle); mutex && mutex->kind == HandleKind::Mutex) {
-    SimMutex& named = mutexes.at(mutex->path);
+  if (const auto* event = handle_object(handle); event && event->kind == HandleKind::Event) {
     if (milliseconds == win::INFINITE) {
       ADD_FAILURE() << "a wait without a time-out for a lock";
     }
-    if (named.held_elsewhere) {
-      return kWaitTimeout;
-    }
-    ++named.held_here;
-    return win::WAIT_OBJECT_0;
+    grant_freed_locks();
+    return event->signalled ? win::WAIT_OBJECT_0 : kWaitTimeout;
   }
   const auto* object = handle_object(handle, HandleKind::Process);
   if (object == nullptr) {
@@ -261,30 +256,11 @@ OsResult<std::uint32_t> SimulatedOs::get_exit_code_process(Handle process) {
   return processes[object->index].exit_code;
 }
 
-OsResult<Handle> SimulatedOs::create_mutex(SecurityDescriptorPtr descriptor,
-                                           std::u16string_view name) {
-  if (const auto fault = enter("create_mutex")) {
+OsResult<Handle> SimulatedOs::create_event() {
+  if (const auto fault = enter("create_event")) {
     return std::unexpected(*fault);
   }
-  std::string label;
-  if (descriptor.value != nullptr) {
-    const Allocation* made = allocation(descriptor.value, AllocationKind::SecurityDescriptor);
-    label = made != nullptr && made->sacl ? *made->sacl : "";
-  }
-  const auto [named, created] = mutexes.try_emplace(std::u16string(name), SimMutex{label});
-  return new_handle(HandleObject{HandleKind::Mutex, named->first, 0});
-}
-
-OsResult<void> SimulatedOs::release_mutex(Handle mutex) {
-  if (const auto fault = enter("release_mutex")) {
-    return std::unexpected(*fault);
-  }
-  const auto* object = handle_object(mutex, HandleKind::Mutex);
-  if (object == nullptr || mutexes.at(object->path).held_here == 0) {
-    return std::unexpected(kErrorNotOwner);
-  }
-  --mutexes.at(object->path).held_here;
-  return {};
+  return new_handle(HandleObject{HandleKind::Event, {}});
 }
 
 OsResult<void> SimulatedOs::set_console_ctrl_handler() {

@@ -9,12 +9,12 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "core/permissions_lock.h"
 #include "e2e_support.h"
+#include "filesystem/permissions_lock.h"
 #include "identity/sha256.h"
 #include "platform/owner.h"
 #include "platform/win32_os.h"
@@ -77,7 +77,7 @@ TEST_F(Win32OsTest, WriteFileWritesEveryByte) {
     bytes[i] = static_cast<char>(i * 7 + i / 251);
   }
   const std::u16string path = u16(dir / L"big");
-  const auto file = os.create_file(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW, 0);
+  const auto file = os.create_file(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW, 0, {});
   ASSERT_TRUE(file);
   UniqueHandle owner(os, *file);
   ASSERT_TRUE(os.write_file(*file, bytes));
@@ -95,8 +95,8 @@ TEST_F(Win32OsTest, WriteFileWritesEveryByte) {
 TEST_F(Win32OsTest, AttributesOfFilesAndDirectories) {
   for (const auto& [path, directory] :
        {std::pair(dir.make_directory(L"dir"), true), std::pair(dir.make_file(L"file"), false)}) {
-    const auto file =
-        os.create_file(u16(path), 0, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    const auto file = os.create_file(u16(path), 0, FILE_SHARE_READ, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, {});
     ASSERT_TRUE(file);
     UniqueHandle owner(os, *file);
     const auto information = os.get_file_information_by_handle(*file);
@@ -267,32 +267,84 @@ TEST_F(Win32OsTest, ProcessStartsSuspendedUntilResumed) {
   EXPECT_EQ(os.get_exit_code_process(process->hProcess), 3u);
 }
 
-// CNG on the seed of a project whose volume serial is 0x12345678 and whose
-// file ID is the bytes 00 to 0f.
-// The lock that runs take turns through: held by one holder at a time, and
-// given back when the holder goes.
-TEST_F(Win32OsTest, PermissionsLockIsHeldByOneHolderAtATime) {
-  PermissionsLock lock(os);
-  const auto others_can_take = [] {
-    const HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\Tornel.Obrex.Permissions");
-    bool taken = false;
-    // From another thread: a mutex is reentrant for the thread that owns it.
-    std::thread([&] {
-      taken = mutex != nullptr && ::WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0;
-      if (taken) {
-        ::ReleaseMutex(mutex);
-      }
-    }).join();
-    ::CloseHandle(mutex);
-    return taken;
-  };
+// The lock that runs take turns through, against another process: the wait
+// for it ends when asked, a holder that is killed gives it back at once, and
+// an open that shares nothing and asks for no access keeps no one out.
+TEST_F(Win32OsTest, PermissionsLockWaitsForAnotherProcessUntilItIsKilled) {
+  const auto profile = os.get_known_folder_path_profile();
+  ASSERT_TRUE(profile) << "error " << profile.error();
+  const std::u16string path = PermissionsLock::path_in(*profile);
+  const std::wstring wide_path(path.begin(), path.end());
   {
-    const auto held = lock.hold();
-    EXPECT_FALSE(others_can_take());
+    PermissionsLock lock(os); // makes the file when it is missing
+    ASSERT_TRUE(lock.hold().owned());
   }
-  EXPECT_TRUE(others_can_take());
+  const HANDLE blocker = ::CreateFileW(wide_path.c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(blocker, INVALID_HANDLE_VALUE) << "error " << ::GetLastError();
+  const UniqueHandle blocker_owner(os, Handle{blocker});
+
+  // The holder locks the file, then makes a file of its own to say so.
+  const std::wstring ready = dir / L"ready";
+  std::wstring line = e2e::command_line(
+      {e2e::probe_path(), L"try_lock=" + wide_path, L"try_create=" + ready, L"sleep=60000"});
+  ::STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  ::PROCESS_INFORMATION holder{};
+  ASSERT_TRUE(::CreateProcessW(e2e::probe_path().c_str(), line.data(), nullptr, nullptr, FALSE, 0,
+                               nullptr, nullptr, &startup, &holder))
+      << "error " << ::GetLastError();
+  const UniqueHandle process(os, Handle{holder.hProcess}), thread(os, Handle{holder.hThread});
+  struct Kill {
+    HANDLE process;
+    ~Kill() {
+      ::TerminateProcess(process, 1);
+      ::WaitForSingleObject(process, INFINITE);
+    }
+  } kill{holder.hProcess};
+  for (int waited = 0; ::GetFileAttributesW(ready.c_str()) == INVALID_FILE_ATTRIBUTES;
+       waited += 10) {
+    ASSERT_LT(waited, 20000) << "the holder did not get that far";
+    ::Sleep(10);
+  }
+  // 0 when the lock can be had at this moment (and given back with the
+  // file), otherwise the error.
+  const auto lock_now = [&] {
+    const HANDLE file = ::CreateFileW(wide_path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    ::OVERLAPPED first_byte{};
+    const DWORD result = ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                                      1, 0, &first_byte)
+                             ? 0
+                             : ::GetLastError();
+    ::CloseHandle(file);
+    return result;
+  };
+  EXPECT_EQ(lock_now(), static_cast<DWORD>(ERROR_LOCK_VIOLATION));
+
+  {
+    PermissionsLock lock(os, 300);
+    const auto start = std::chrono::steady_clock::now();
+    const auto held = lock.hold();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(250));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    // Wine 8 carries out no overlapped lock request that has to wait:
+    // LockFileEx reports it pending, CancelIoEx then finds no request
+    // (ERROR_NOT_FOUND), and GetOverlappedResult reports it granted. Only
+    // Windows shows the outcome.
+    if (!e2e::running_under_wine()) {
+      EXPECT_FALSE(held.owned());
+      EXPECT_TRUE(lock.gave_up());
+    }
+  }
+  ASSERT_TRUE(::TerminateProcess(holder.hProcess, 1));
+  ASSERT_EQ(::WaitForSingleObject(holder.hProcess, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(lock_now(), 0u);
 }
 
+// CNG on the seed of a project whose volume serial is 0x12345678 and whose
+// file ID is the bytes 00 to 0f.
 TEST(Sha256Cng, DigestOfTheWorkedSeed) {
   const Sha256Digest expected = {0x83, 0x7e, 0xe0, 0x27, 0xed, 0xdd, 0x89, 0xd5, 0xb9, 0xcf, 0x48,
                                  0x33, 0xb0, 0xae, 0x53, 0x7a, 0xf6, 0xc0, 0xaf, 0x3d, 0x12, 0xbd,
