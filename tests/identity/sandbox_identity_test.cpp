@@ -5,7 +5,6 @@
 #include <array>
 #include <numeric>
 
-#include "platform/constants.h"
 #include "platform/text.h"
 #include "support/simulated_os.h"
 
@@ -98,7 +97,7 @@ struct Volume : SimulatedOs {
     project.volume_serial = 0x12345678;
     std::iota(std::begin(project.file_id), std::end(project.file_id), std::uint8_t{0});
     test::SimFile& link = add_file(u"D:\\link");
-    link.reparse_tag = win::IO_REPARSE_TAG_MOUNT_POINT;
+    link.reparse_tag = 0xA0000003u;
     link.link_target = u"C:\\Work\\proj";
     add_directory(u"C:\\Work\\noid").file_id_error = 1;
     system_messages[1] = u"Incorrect function.\r\n";
