@@ -111,16 +111,6 @@ TEST(PrepareSandboxTemp, JoinsWithoutDoublingTheSeparatorAndCreatesLongPaths) {
   }
 }
 
-TEST(PrepareSandboxTemp, WithoutAProfileThereIsNoDirectoryAndTheEnvironmentStays) {
-  SimulatedOs os;
-  os.profile = std::nullopt;
-  const auto result = prepare_sandbox_temp(os);
-  ASSERT_TRUE(result);
-  EXPECT_FALSE(*result);
-  EXPECT_EQ(sandbox_environment(os, *result), std::nullopt);
-  EXPECT_EQ(os.calls("create_directory") + os.calls("get_environment_strings"), 0);
-}
-
 // TEMP and TMP replaced whatever the case of their names, every other entry
 // kept, and the block sorted by upper-case name: "_" comes after letters.
 TEST(EnvironmentWithTemp, ReplacesTempAndTmpAndKeepsTheBlockSorted) {

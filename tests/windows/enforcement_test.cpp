@@ -480,7 +480,6 @@ TEST_F(EnforcementE2e, OneProjectOneGrantWhicheverPathLeadsToIt) {
   };
   const Case cases[] = {
       {"first run", {L"--project", project, L"--write", out}, sandbox->sid_text, false},
-      {"the same request", {L"--project", project, L"--write", out}, sandbox->sid_text, true},
       {"through a junction",
        {L"--project", junction, L"--write", junction + L"\\out"},
        sandbox->sid_text,

@@ -286,14 +286,6 @@ INSTANTIATE_TEST_SUITE_P(
                           .probe = {{"command_line", utf8(L"\"" + probe_directory() +
                                                           L"\\obrex_probe.EXE\" exit=7")}}};
                     }},
-        HostileCase{"PathOf10000EntriesWithoutTheCommand",
-                    [](const TempDirectory& dir) {
-                      return HostileRun{
-                          .arguments = {L"--project", dir.path(), L"--", L"obrex_probe", L"exit=7"},
-                          .environment = {{L"PATH", long_path_list(L"missing")},
-                                          {L"PATHEXT", std::nullopt}},
-                          .error = L"obrex_probe is not on PATH"};
-                    }},
         HostileCase{"PathextOf5000PiecesWithTheExtensionInTheLast",
                     [](const TempDirectory& dir) {
                       constexpr std::size_t kPieces = 5000;
