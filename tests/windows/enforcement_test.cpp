@@ -232,7 +232,7 @@ TEST_F(EnforcementE2e, WriteRestrictionDecidesWhereTheLabelAllowsWriting) {
   const TempDirectory elsewhere;
   struct Case {
     const char* name;
-    std::wstring grant; // an entry added to the DACL, or none
+    std::wstring grant; // an entry added to the DACL
     DWORD expected;
   };
   const Case cases[] = {
@@ -244,10 +244,8 @@ TEST_F(EnforcementE2e, WriteRestrictionDecidesWhereTheLabelAllowsWriting) {
   for (const Case& c : cases) {
     const std::wstring dir = elsewhere.make_directory(L"case" + std::to_wstring(attempts.size()));
     ASSERT_EQ(write_security(dir, LABEL_SECURITY_INFORMATION, L"S:(ML;OICI;NW;;;LW)"), 0u);
-    if (!c.grant.empty()) {
-      const std::string dacl = security_text(dir, DACL_SECURITY_INFORMATION);
-      ASSERT_EQ(write_security(dir, DACL_SECURITY_INFORMATION, wide(dacl) + c.grant), 0u);
-    }
+    const std::string dacl = security_text(dir, DACL_SECURITY_INFORMATION);
+    ASSERT_EQ(write_security(dir, DACL_SECURITY_INFORMATION, wide(dacl) + c.grant), 0u);
     attempts.push_back(L"try_create=" + dir + L"\\a.txt");
   }
   const RunOutcome run = run_probe({L"--project", project_.path()}, attempts);
