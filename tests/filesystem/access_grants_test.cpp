@@ -66,7 +66,7 @@ TEST(PrepareWritePaths, LabelsThenGrantsEachExistingPathOnce) {
 TEST(PrepareWritePaths, AFailureOnTheSecondPathKeepsTheFirstPathsChanges) {
   Grants os;
   os.add_directory(u"C:\\b");
-  os.fail_call("set_named_security_info", 3, win::ERROR_ACCESS_DENIED); // C:\b's label
+  os.fail_call("set_named_security_info", 3, 5u); // C:\b's label
   const auto result = os.prepare({"C:\\w", "C:\\b"});
   EXPECT_EQ(result ? "(prepared)" : result.error().message,
             "cannot label C:\\b: Access is denied. (os error 5)");

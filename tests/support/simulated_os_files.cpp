@@ -5,22 +5,19 @@
 
 #include <algorithm>
 
-#include "platform/constants.h"
-
 namespace obrex::test {
 namespace {
 
 std::uint32_t attributes_of(const SimFile& entry) {
-  std::uint32_t attributes = entry.directory ? win::FILE_ATTRIBUTE_DIRECTORY : 0x20; // ARCHIVE
-  return attributes | (entry.reparse_tag != 0 ? win::FILE_ATTRIBUTE_REPARSE_POINT : 0);
+  std::uint32_t attributes = entry.directory ? 0x10u : 0x20; // ARCHIVE
+  return attributes | (entry.reparse_tag != 0 ? 0x400u : 0);
 }
 
 // What a call that looks up a missing entry fails with: its directory is
 // missing too, or only the entry is.
 std::unexpected<OsCode> missing_entry(const SimulatedOs& os, std::u16string_view key) {
   const auto parent = SimulatedOs::parent_key(key);
-  return std::unexpected(!parent || os.files.contains(*parent) ? win::ERROR_FILE_NOT_FOUND
-                                                               : win::ERROR_PATH_NOT_FOUND);
+  return std::unexpected(!parent || os.files.contains(*parent) ? 2u : 3u);
 }
 
 } // namespace
@@ -31,21 +28,21 @@ OsResult<Handle> SimulatedOs::create_file(std::u16string_view path, std::uint32_
   if (const auto fault = enter("create_file")) {
     return std::unexpected(*fault);
   }
-  if (disposition != win::OPEN_EXISTING && disposition != win::OPEN_ALWAYS) {
+  if (disposition != 3u && disposition != 4u) {
     ADD_FAILURE() << "the program makes no file but with OPEN_ALWAYS";
   }
   std::u16string key = normalise(path);
-  if (disposition == win::OPEN_ALWAYS && !files.contains(key)) {
+  if (disposition == 4u && !files.contains(key)) {
     const auto parent = parent_key(key);
     if (!parent || !files.contains(*parent) || !files[*parent].directory) {
-      return std::unexpected(win::ERROR_PATH_NOT_FOUND);
+      return std::unexpected(3u);
     }
     const Allocation* made = descriptor.value == nullptr
                                  ? nullptr
                                  : allocation(descriptor.value, AllocationKind::SecurityDescriptor);
     files[key].label = made != nullptr && made->sacl ? *made->sacl : "";
   }
-  const bool follow = (flags & win::FILE_FLAG_OPEN_REPARSE_POINT) == 0;
+  const bool follow = (flags & 0x00200000u) == 0;
   for (int depth = 0;; ++depth) {
     const auto it = files.find(key);
     if (it == files.end()) {
@@ -59,8 +56,8 @@ OsResult<Handle> SimulatedOs::create_file(std::u16string_view path, std::uint32_
       key = normalise(*entry.link_target);
       continue;
     }
-    if (entry.directory && (flags & win::FILE_FLAG_BACKUP_SEMANTICS) == 0) {
-      return std::unexpected(win::ERROR_ACCESS_DENIED); // directories open only so
+    if (entry.directory && (flags & 0x02000000u) == 0) {
+      return std::unexpected(5u); // directories open only so
     }
     HandleObject object{HandleKind::File, key};
     object.access = access;
@@ -118,14 +115,14 @@ OsResult<void> SimulatedOs::lock_file_ex(Handle file, std::uint32_t flags, std::
   if (object == nullptr) {
     return std::unexpected(OsCode{6});
   }
-  if (flags != win::LOCKFILE_EXCLUSIVE_LOCK || bytes_low != 1 || bytes_high != 0 ||
-      overlapped.Offset != 0 || overlapped.OffsetHigh != 0) {
+  if (flags != 0x2u || bytes_low != 1 || bytes_high != 0 || overlapped.Offset != 0 ||
+      overlapped.OffsetHigh != 0) {
     ADD_FAILURE() << "a lock other than the exclusive lock of the first byte";
   }
-  if ((object->access & (win::GENERIC_READ | kGenericWrite)) == 0) {
-    return std::unexpected(win::ERROR_ACCESS_DENIED);
+  if ((object->access & (0x80000000u | kGenericWrite)) == 0) {
+    return std::unexpected(5u);
   }
-  if ((object->flags & win::FILE_FLAG_OVERLAPPED) == 0) {
+  if ((object->flags & 0x40000000u) == 0) {
     ADD_FAILURE() << "a lock request that would wait without a bound";
   }
   if (overlapped.hEvent.value != nullptr) {
@@ -136,8 +133,8 @@ OsResult<void> SimulatedOs::lock_file_ex(Handle file, std::uint32_t flags, std::
   object->pending = &overlapped;
   grant_freed_locks();
   if (object->pending != nullptr) {
-    overlapped.Internal = win::ERROR_IO_PENDING;
-    return std::unexpected(win::ERROR_IO_PENDING);
+    overlapped.Internal = 997u;
+    return std::unexpected(997u);
   }
   return {};
 }
@@ -235,7 +232,7 @@ OsResult<std::u16string> SimulatedOs::get_full_path_name(std::u16string_view pat
     return std::unexpected(*fault);
   }
   if (path.empty()) {
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   return full_path(path);
 }
@@ -246,7 +243,7 @@ OsResult<WIN32_FIND_DATAW> SimulatedOs::find_first_file_ex(std::u16string_view p
   }
   const SimFile* entry = find(path);
   if (entry == nullptr) {
-    return std::unexpected(win::ERROR_FILE_NOT_FOUND);
+    return std::unexpected(2u);
   }
   return WIN32_FIND_DATAW{attributes_of(*entry), entry->reparse_tag};
 }
@@ -262,11 +259,11 @@ OsResult<void> SimulatedOs::create_directory(std::u16string_view path) {
   }
   const std::u16string key = normalise(path);
   if (files.contains(key)) {
-    return std::unexpected(win::ERROR_ALREADY_EXISTS);
+    return std::unexpected(183u);
   }
   const auto parent = parent_key(key);
   if (!parent || !files.contains(*parent) || !files[*parent].directory) {
-    return std::unexpected(win::ERROR_PATH_NOT_FOUND);
+    return std::unexpected(3u);
   }
   files[key].directory = true;
   return {};
@@ -288,7 +285,7 @@ OsResult<std::uint32_t> SimulatedOs::get_file_attributes(std::u16string_view pat
   }
   // With long paths off, a path of MAX_PATH units or more is not found.
   if (path.size() >= 260 && !path.starts_with(u"\\\\?\\")) {
-    return std::unexpected(win::ERROR_PATH_NOT_FOUND);
+    return std::unexpected(3u);
   }
   // The entry itself: a link, even one to nothing, has attributes of its own.
   const std::u16string key = normalise(path);
@@ -306,14 +303,14 @@ OsResult<NamedSecurityInfo> SimulatedOs::get_named_security_info(std::u16string_
   if (const auto fault = enter("get_named_security_info")) {
     return std::unexpected(*fault);
   }
-  const bool dacl_part = (information & win::DACL_SECURITY_INFORMATION) != 0;
-  if (object_type != win::SE_FILE_OBJECT || (want_dacl && !dacl_part)) {
+  const bool dacl_part = (information & 0x4u) != 0;
+  if (object_type != 1u || (want_dacl && !dacl_part)) {
     ADD_FAILURE() << "GetNamedSecurityInfoW with object type " << object_type << " and information "
                   << information;
   }
   const SimFile* entry = find(path);
   if (entry == nullptr) {
-    return std::unexpected(win::ERROR_FILE_NOT_FOUND);
+    return std::unexpected(2u);
   }
   const SecurityInfo read = read_security(*entry, information, want_dacl);
   return NamedSecurityInfo{read.descriptor, read.dacl};
@@ -325,8 +322,8 @@ OsResult<SecurityInfo> SimulatedOs::get_security_info(Handle handle, std::uint32
     return std::unexpected(*fault);
   }
   const HandleObject* object = handle_object(handle, HandleKind::File);
-  if (object == nullptr || object_type != win::SE_FILE_OBJECT) {
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  if (object == nullptr || object_type != 1u) {
+    return std::unexpected(87u);
   }
   return read_security(files.at(object->path), information, true);
 }
@@ -334,11 +331,11 @@ OsResult<SecurityInfo> SimulatedOs::get_security_info(Handle handle, std::uint32
 SecurityInfo SimulatedOs::read_security(const SimFile& entry, std::uint32_t information,
                                         bool want_dacl) {
   Allocation descriptor{AllocationKind::SecurityDescriptor, "", nullptr, nullptr};
-  const bool dacl_part = (information & win::DACL_SECURITY_INFORMATION) != 0;
+  const bool dacl_part = (information & 0x4u) != 0;
   if (dacl_part) {
     descriptor.dacl = std::make_unique<std::string>(entry.dacl);
   }
-  if ((information & win::LABEL_SECURITY_INFORMATION) != 0 && !entry.label.empty()) {
+  if ((information & 0x10u) != 0 && !entry.label.empty()) {
     descriptor.sacl = std::make_unique<std::string>(entry.label);
   }
   // A null DACL reads as "D:NO_ACCESS_CONTROL" and is handed out as no ACL.
@@ -367,13 +364,13 @@ OsResult<void> SimulatedOs::set_named_security_info(std::u16string_view path,
   if (const auto fault = enter("set_named_security_info")) {
     return std::unexpected(*fault);
   }
-  if (object_type != win::SE_FILE_OBJECT) {
+  if (object_type != 1u) {
     ADD_FAILURE() << "SetNamedSecurityInfoW with object type " << object_type;
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   SimFile* entry = find(path);
   if (entry == nullptr) {
-    return std::unexpected(win::ERROR_FILE_NOT_FOUND);
+    return std::unexpected(2u);
   }
   return write_security(*entry, information, dacl, sacl);
 }
@@ -384,8 +381,8 @@ OsResult<void> SimulatedOs::set_security_info(Handle handle, std::uint32_t objec
     return std::unexpected(*fault);
   }
   const HandleObject* object = handle_object(handle, HandleKind::File);
-  if (object == nullptr || object_type != win::SE_FILE_OBJECT) {
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  if (object == nullptr || object_type != 1u) {
+    return std::unexpected(87u);
   }
   return write_security(files.at(object->path), information, dacl, sacl);
 }
@@ -395,17 +392,15 @@ OsResult<void> SimulatedOs::write_security(SimFile& entry, std::uint32_t informa
   // The program writes the DACL, the label or both, nothing else, always
   // with a DACL for the DACL part and with no ACL for a part it does not
   // write; it may say whether the DACL inherits, never both ways at once.
-  constexpr std::uint32_t kProtection =
-      win::PROTECTED_DACL_SECURITY_INFORMATION | win::UNPROTECTED_DACL_SECURITY_INFORMATION;
-  const bool dacl_part = (information & win::DACL_SECURITY_INFORMATION) != 0;
-  const bool label_part = (information & win::LABEL_SECURITY_INFORMATION) != 0;
+  constexpr std::uint32_t kProtection = 0x80000000u | 0x20000000u;
+  const bool dacl_part = (information & 0x4u) != 0;
+  const bool label_part = (information & 0x10u) != 0;
   if ((!dacl_part && !label_part) || (information & kProtection) == kProtection ||
       ((information & kProtection) != 0 && !dacl_part) ||
-      (information &
-       ~(win::DACL_SECURITY_INFORMATION | win::LABEL_SECURITY_INFORMATION | kProtection)) != 0 ||
-      (dacl.value != nullptr) != dacl_part || (!label_part && sacl.value != nullptr)) {
+      (information & ~(0x4u | 0x10u | kProtection)) != 0 || (dacl.value != nullptr) != dacl_part ||
+      (!label_part && sacl.value != nullptr)) {
     ADD_FAILURE() << "writing security with information " << information;
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   if (dacl_part) {
     // An ACL carries no protection of its own: the object's stays unless the
@@ -416,8 +411,7 @@ OsResult<void> SimulatedOs::write_security(SimFile& entry, std::uint32_t informa
     const std::size_t old_entries = std::min(entry.dacl.find('('), entry.dacl.size());
     const bool was_protected = entry.dacl.substr(0, old_entries).find('P') != std::string::npos;
     const bool now_protected =
-        (information & win::PROTECTED_DACL_SECURITY_INFORMATION) != 0 ||
-        (was_protected && (information & win::UNPROTECTED_DACL_SECURITY_INFORMATION) == 0);
+        (information & 0x80000000u) != 0 || (was_protected && (information & 0x20000000u) == 0);
     std::string header = written.substr(2, entries - 2);
     std::erase(header, 'P');
     entry.dacl = "D:" + std::string(now_protected ? "P" : "") + header + written.substr(entries);
