@@ -109,8 +109,6 @@ inline constexpr std::uint32_t WRITE_RESTRICTED = 0x8;
 // Jobs and processes.
 inline constexpr std::uint32_t JobObjectBasicUIRestrictions = 4;
 inline constexpr std::uint32_t JobObjectExtendedLimitInformation = 9;
-inline constexpr std::uint32_t JOB_OBJECT_LIMIT_BREAKAWAY_OK = 0x800;
-inline constexpr std::uint32_t JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK = 0x1000;
 inline constexpr std::uint32_t JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE = 0x2000;
 inline constexpr std::uint32_t CREATE_BREAKAWAY_FROM_JOB = 0x01000000;
 inline constexpr std::uint32_t CREATE_UNICODE_ENVIRONMENT = 0x400;

@@ -99,8 +99,6 @@
   X(WRITE_RESTRICTED)                                                                              \
   X(JobObjectBasicUIRestrictions)                                                                  \
   X(JobObjectExtendedLimitInformation)                                                             \
-  X(JOB_OBJECT_LIMIT_BREAKAWAY_OK)                                                                 \
-  X(JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK)                                                          \
   X(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE)                                                            \
   X(CREATE_BREAKAWAY_FROM_JOB)                                                                     \
   X(CREATE_UNICODE_ENVIRONMENT)                                                                    \
