@@ -29,6 +29,9 @@ using obrex::test::SimulatedOs;
 
 const std::u16string kProfile = u"C:\\Users\\sandboxer";
 const std::u16string kTempParent = kProfile + u"\\AppData\\LocalLow\\Tornel\\Obrex";
+// Where the permissions lock's file is made: its directory is there once any
+// run on the machine has written a grant.
+const std::u16string kLockDirectory = kProfile + u"\\AppData\\Local\\Tornel\\Obrex";
 const std::string kCommand = "C:\\bench\\obrex_bench_noop.exe";
 // PATHEXT as Windows sets it: eleven extensions, each tried in every
 // directory of PATH before the next directory.
@@ -59,6 +62,7 @@ Count count_calls(const Case& entry) {
   os.profile = kProfile;
   os.own_jobs = entry.jobs;
   os.add_directory(entry.temp_present ? kTempParent + u"\\sandbox-temp" : kTempParent);
+  os.add_directory(kLockDirectory);
   os.add_directory(u"C:\\proj\\secrets");
   os.add_file(u"C:\\Program Files\\nodejs\\node.exe");
   os.add_file(u"C:\\bench\\obrex_bench_noop.exe");

@@ -193,8 +193,8 @@ sandbox holds on this machine.
                   it read when the DACL reads back empty all the same. Takes
                   turns with runs of obrex-sandbox-exec through their lock,
                   only for a path with something to remove; when it cannot
-                  have the lock, it goes on without it and says so once, in
-                  a note.
+                  have the lock, it does the rest without it and says so
+                  once, in a note.
 
   --project DIR   A project directory, as given to obrex-sandbox-exec.
   --sid SID       revoke: a SID whose grants to remove (may repeat), for a

@@ -8,10 +8,10 @@
 #include <optional>
 
 #include "core/errors.h"
-#include "core/permissions_lock.h"
 #include "core/security_conversions.h"
 #include "filesystem/access_grants.h"
 #include "filesystem/labels.h"
+#include "filesystem/permissions_lock.h"
 #include "filesystem/sandbox_temp.h"
 #include "identity/restricted_token.h"
 #include "identity/sandbox_identity.h"
@@ -191,7 +191,7 @@ public:
   }
   Result<void> make_file(const std::string& path) {
     const auto file =
-        os_.create_file(utf8_to_utf16(path), win::GENERIC_WRITE, 0, win::CREATE_NEW, 0);
+        os_.create_file(utf8_to_utf16(path), win::GENERIC_WRITE, 0, win::CREATE_NEW, 0, {});
     if (!file) {
       return std::unexpected(SandboxError::from_os_error(os_, "cannot make " + path, file.error()));
     }
@@ -350,7 +350,11 @@ std::uint32_t run_check(Os& os, AclOutput& out, const AclRequest& request) {
   const auto at = [&root](std::string_view name) { return root + "\\" + std::string(name); };
   const std::string write = at("write"), deny = at("deny"), plain = at("plain"), low = at("low"),
                     other = at("other"), second = at("second");
-  const std::string lock_path = "Local\\Tornel.Obrex.Permissions";
+  // The probes try the lock file of this user; without a profile there is
+  // none, and the probes find nothing.
+  const auto profile = os.get_known_folder_path_profile();
+  const std::string lock_path =
+      profile ? utf16_to_utf8_lossy(PermissionsLock::path_in(*profile)) : "-";
 
   Scratch scratch(os, out);
   std::vector<std::string> sids;

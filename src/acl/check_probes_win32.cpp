@@ -284,21 +284,33 @@ void probe_files(Report& report, const std::wstring& scratch) {
              "list deny\\: " + outcome(deny_listed) + "; read its file: " + outcome(deny_read));
 }
 
+// The lock file can be opened neither for reading nor for writing, and a
+// lock on it cannot be had. Only a refusal counts: a file that is missing
+// shows nothing.
 void probe_lock(Report& report, const std::wstring& lock) {
-  const HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, lock.c_str());
-  const DWORD opened = mutex == nullptr ? ::GetLastError() : 0;
-  DWORD taken = ERROR_INVALID_HANDLE;
-  if (mutex != nullptr) {
-    const DWORD waited = ::WaitForSingleObject(mutex, 0);
-    taken = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? 0 : ERROR_ACCESS_DENIED;
-    if (taken == 0) {
-      ::ReleaseMutex(mutex);
+  const DWORD read = open_for(lock, GENERIC_READ);
+  const DWORD write = open_for(lock, GENERIC_WRITE);
+  DWORD locked = ERROR_ACCESS_DENIED;
+  std::string lock_detail = "no handle to lock it with";
+  const HANDLE file = ::CreateFileW(lock.c_str(), read == 0 ? GENERIC_READ : GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    OVERLAPPED range{};
+    locked =
+        ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range)
+            ? 0
+            : ::GetLastError();
+    if (locked == 0) {
+      ::UnlockFileEx(file, 0, 1, 0, &range);
     }
-    ::CloseHandle(mutex);
+    lock_detail = locked == 0 ? "taken" : "not taken (error " + std::to_string(locked) + ")";
+    ::CloseHandle(file);
   }
-  report.row("lock-unreachable", opened == ERROR_ACCESS_DENIED,
-             "open " + narrow(lock) + ": " + outcome(opened) +
-                 (mutex == nullptr ? std::string() : "; take it: " + outcome(taken)));
+  report.row("lock-unreachable",
+             read == ERROR_ACCESS_DENIED && write == ERROR_ACCESS_DENIED && locked != 0,
+             narrow(lock) + ": open for reading: " + outcome(read) +
+                 "; for writing: " + outcome(write) + "; lock: " + lock_detail);
 }
 
 void probe_other_sandbox(Report& report, const std::wstring& scratch) {

@@ -85,7 +85,7 @@ std::expected<Opened, MetadataFailure> open_object(Os& os, std::u16string_view p
   const std::uint32_t flags =
       win::FILE_FLAG_OPEN_REPARSE_POINT | (directory ? win::FILE_FLAG_BACKUP_SEMANTICS : 0);
   const auto opened = os.create_file(path, access | win::FILE_READ_ATTRIBUTES, kShareAll,
-                                     win::OPEN_EXISTING, flags);
+                                     win::OPEN_EXISTING, flags, SecurityDescriptorPtr{});
   if (!opened) {
     return std::unexpected(MetadataFailure{opened.error(), true});
   }

@@ -1,8 +1,8 @@
 #include "filesystem/access_grants.h"
 
-#include "core/permissions_lock.h"
 #include "filesystem/file_checks.h"
 #include "filesystem/labels.h"
+#include "filesystem/permissions_lock.h"
 #include "platform/constants.h"
 #include "platform/owner.h"
 #include "platform/text.h"

@@ -156,7 +156,7 @@ Result<SandboxIdentity> derive_sandbox_identity(Os& os, const std::string& proje
   const auto opened =
       os.create_file(path, win::FILE_READ_ATTRIBUTES,
                      win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE,
-                     win::OPEN_EXISTING, win::FILE_FLAG_BACKUP_SEMANTICS);
+                     win::OPEN_EXISTING, win::FILE_FLAG_BACKUP_SEMANTICS, SecurityDescriptorPtr{});
   if (!opened) {
     return std::unexpected(
         SandboxError::from_os_error(os, "cannot open " + display_text(path), opened.error()));

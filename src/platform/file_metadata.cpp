@@ -22,7 +22,7 @@ std::expected<FileMetadata, MetadataFailure> read_file_metadata(Os& os, std::u16
   }
   const auto opened =
       os.create_file(path, 0, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE,
-                     win::OPEN_EXISTING, flags);
+                     win::OPEN_EXISTING, flags, SecurityDescriptorPtr{});
   if (!opened) {
     return std::unexpected(MetadataFailure{opened.error(), true});
   }

@@ -99,6 +99,16 @@ struct JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
   std::size_t PeakJobMemoryUsed = 0;
 };
 
+// Laid out as OVERLAPPED. The system writes a request's outcome into it
+// when the request ends, so it must stay where it is until then.
+struct OVERLAPPED {
+  std::uintptr_t Internal = 0;
+  std::uintptr_t InternalHigh = 0;
+  std::uint32_t Offset = 0;
+  std::uint32_t OffsetHigh = 0;
+  Handle hEvent;
+};
+
 // FILE_ID_INFO: volume serial number and 128-bit file ID.
 struct FILE_ID_INFO {
   std::uint64_t VolumeSerialNumber = 0;
@@ -248,10 +258,28 @@ public:
   virtual std::optional<std::u16string> get_environment_strings() = 0;
 
   // --- files ----------------------------------------------------------------
-  // CreateFileW with no security attributes and no template.
+  // CreateFileW with no template. A `descriptor` (null: none) is given in
+  // security attributes whose handle is not inherited; it is used only when
+  // the call creates the file.
   virtual OsResult<Handle> create_file(std::u16string_view path, std::uint32_t access,
                                        std::uint32_t share, std::uint32_t disposition,
-                                       std::uint32_t flags) = 0;
+                                       std::uint32_t flags, SecurityDescriptorPtr descriptor) = 0;
+  // LockFileEx and UnlockFileEx of `bytes_low` and `bytes_high` bytes from
+  // the offset in `overlapped`. A lock that cannot be granted at once on a
+  // handle opened with FILE_FLAG_OVERLAPPED fails with ERROR_IO_PENDING and
+  // is granted later; `overlapped` then belongs to the request until it ends.
+  virtual OsResult<void> lock_file_ex(Handle file, std::uint32_t flags, std::uint32_t bytes_low,
+                                      std::uint32_t bytes_high, OVERLAPPED& overlapped) = 0;
+  virtual OsResult<void> unlock_file_ex(Handle file, std::uint32_t bytes_low,
+                                        std::uint32_t bytes_high, OVERLAPPED& overlapped) = 0;
+  // CancelIoEx of the one request that `overlapped` started on `file`;
+  // ERROR_NOT_FOUND when it had already ended.
+  virtual OsResult<void> cancel_io_ex(Handle file, OVERLAPPED& overlapped) = 0;
+  // GetOverlappedResult: the bytes transferred, or the error that ended the
+  // request (ERROR_OPERATION_ABORTED for a cancelled one). With `wait`, it
+  // returns only once the request has ended.
+  virtual OsResult<std::uint32_t> get_overlapped_result(Handle file, OVERLAPPED& overlapped,
+                                                        bool wait) = 0;
   virtual OsResult<BY_HANDLE_FILE_INFORMATION> get_file_information_by_handle(Handle file) = 0;
   // GetFileInformationByHandleEx with FileIdInfo.
   virtual OsResult<FILE_ID_INFO> get_file_id_info(Handle file) = 0;
@@ -382,11 +410,9 @@ public:
   virtual OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                          std::uint32_t milliseconds) = 0;
   virtual OsResult<std::uint32_t> get_exit_code_process(Handle process) = 0;
-  // CreateMutexW with a not inheritable handle, the descriptor given (null:
-  // the default), not owned: the handle of the named mutex, made or opened.
-  virtual OsResult<Handle> create_mutex(SecurityDescriptorPtr descriptor,
-                                        std::u16string_view name) = 0;
-  virtual OsResult<void> release_mutex(Handle mutex) = 0;
+  // CreateEventW with no security attributes and no name: a manual-reset
+  // event, not signalled.
+  virtual OsResult<Handle> create_event() = 0;
   // SetConsoleCtrlHandler(handler, TRUE) with this program's handler, added
   // on the first call only; every call forgets the Ctrl+C and Ctrl+Break
   // that came before it. The handler runs on a thread of its own. It

@@ -31,6 +31,7 @@
   X(ERROR_INVALID_NAME)                                                                            \
   X(ERROR_BAD_PATHNAME)                                                                            \
   X(ERROR_ALREADY_EXISTS)                                                                          \
+  X(ERROR_IO_PENDING)                                                                              \
   X(ERROR_INVALID_SID)                                                                             \
   X(ERROR_CANT_ACCESS_FILE)                                                                        \
   X(FILE_READ_ATTRIBUTES)                                                                          \
@@ -42,6 +43,10 @@
   X(FILE_SHARE_WRITE)                                                                              \
   X(FILE_SHARE_DELETE)                                                                             \
   X(OPEN_EXISTING)                                                                                 \
+  X(OPEN_ALWAYS)                                                                                   \
+  X(GENERIC_READ)                                                                                  \
+  X(FILE_FLAG_OVERLAPPED)                                                                          \
+  X(LOCKFILE_EXCLUSIVE_LOCK)                                                                       \
   X(FILE_FLAG_BACKUP_SEMANTICS)                                                                    \
   X(FILE_FLAG_OPEN_REPARSE_POINT)                                                                  \
   X(FILE_ATTRIBUTE_DIRECTORY)                                                                      \
@@ -94,8 +99,6 @@
   X(WRITE_RESTRICTED)                                                                              \
   X(JobObjectBasicUIRestrictions)                                                                  \
   X(JobObjectExtendedLimitInformation)                                                             \
-  X(JOB_OBJECT_LIMIT_BREAKAWAY_OK)                                                                 \
-  X(JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK)                                                          \
   X(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE)                                                            \
   X(CREATE_BREAKAWAY_FROM_JOB)                                                                     \
   X(CREATE_UNICODE_ENVIRONMENT)                                                                    \
@@ -108,7 +111,6 @@
   X(CREATE_SUSPENDED)                                                                              \
   X(INFINITE)                                                                                      \
   X(WAIT_OBJECT_0)                                                                                 \
-  X(WAIT_ABANDONED)                                                                                \
   X(WAIT_TIMEOUT)                                                                                  \
   X(CREATE_NEW)                                                                                    \
   X(GENERIC_WRITE)                                                                                 \

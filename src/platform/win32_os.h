@@ -34,7 +34,15 @@ public:
   std::optional<std::u16string> get_environment_strings() override;
 
   OsResult<Handle> create_file(std::u16string_view path, std::uint32_t access, std::uint32_t share,
-                               std::uint32_t disposition, std::uint32_t flags) override;
+                               std::uint32_t disposition, std::uint32_t flags,
+                               SecurityDescriptorPtr descriptor) override;
+  OsResult<void> lock_file_ex(Handle file, std::uint32_t flags, std::uint32_t bytes_low,
+                              std::uint32_t bytes_high, OVERLAPPED& overlapped) override;
+  OsResult<void> unlock_file_ex(Handle file, std::uint32_t bytes_low, std::uint32_t bytes_high,
+                                OVERLAPPED& overlapped) override;
+  OsResult<void> cancel_io_ex(Handle file, OVERLAPPED& overlapped) override;
+  OsResult<std::uint32_t> get_overlapped_result(Handle file, OVERLAPPED& overlapped,
+                                                bool wait) override;
   OsResult<BY_HANDLE_FILE_INFORMATION> get_file_information_by_handle(Handle file) override;
   OsResult<FILE_ID_INFO> get_file_id_info(Handle file) override;
   OsResult<FILE_ATTRIBUTE_TAG_INFO> get_file_attribute_tag_info(Handle file) override;
@@ -103,9 +111,7 @@ public:
   OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                  std::uint32_t milliseconds) override;
   OsResult<std::uint32_t> get_exit_code_process(Handle process) override;
-  OsResult<Handle> create_mutex(SecurityDescriptorPtr descriptor,
-                                std::u16string_view name) override;
-  OsResult<void> release_mutex(Handle mutex) override;
+  OsResult<Handle> create_event() override;
   OsResult<void> set_console_ctrl_handler() override;
   void set_console_ctrl_target(Handle process) override;
   bool console_interrupted() override;

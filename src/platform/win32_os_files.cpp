@@ -75,14 +75,64 @@ constexpr GUID kFolderIdProfile = {
 
 OsResult<Handle> Win32Os::create_file(std::u16string_view path, std::uint32_t access,
                                       std::uint32_t share, std::uint32_t disposition,
-                                      std::uint32_t flags) {
+                                      std::uint32_t flags, SecurityDescriptorPtr descriptor) {
   const std::wstring wide_path = wide(path);
-  const HANDLE file =
-      ::CreateFileW(wide_path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+  ::SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.value, FALSE};
+  const HANDLE file = ::CreateFileW(wide_path.c_str(), access, share,
+                                    descriptor.value != nullptr ? &attributes : nullptr,
+                                    disposition, flags, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return last_error();
   }
   return Handle{file};
+}
+
+namespace {
+
+// The request's record, where the system writes its outcome.
+::OVERLAPPED* native_record(OVERLAPPED& overlapped) {
+  static_assert(sizeof(OVERLAPPED) == sizeof(::OVERLAPPED));
+  static_assert(offsetof(OVERLAPPED, Internal) == offsetof(::OVERLAPPED, Internal));
+  static_assert(offsetof(OVERLAPPED, InternalHigh) == offsetof(::OVERLAPPED, InternalHigh));
+  static_assert(offsetof(OVERLAPPED, Offset) == offsetof(::OVERLAPPED, Offset));
+  static_assert(offsetof(OVERLAPPED, OffsetHigh) == offsetof(::OVERLAPPED, OffsetHigh));
+  static_assert(offsetof(OVERLAPPED, hEvent) == offsetof(::OVERLAPPED, hEvent));
+  return reinterpret_cast<::OVERLAPPED*>(&overlapped);
+}
+
+} // namespace
+
+OsResult<void> Win32Os::lock_file_ex(Handle file, std::uint32_t flags, std::uint32_t bytes_low,
+                                     std::uint32_t bytes_high, OVERLAPPED& overlapped) {
+  if (!::LockFileEx(native(file), flags, 0, bytes_low, bytes_high, native_record(overlapped))) {
+    return last_error();
+  }
+  return {};
+}
+
+OsResult<void> Win32Os::unlock_file_ex(Handle file, std::uint32_t bytes_low,
+                                       std::uint32_t bytes_high, OVERLAPPED& overlapped) {
+  if (!::UnlockFileEx(native(file), 0, bytes_low, bytes_high, native_record(overlapped))) {
+    return last_error();
+  }
+  return {};
+}
+
+OsResult<void> Win32Os::cancel_io_ex(Handle file, OVERLAPPED& overlapped) {
+  if (!::CancelIoEx(native(file), native_record(overlapped))) {
+    return last_error();
+  }
+  return {};
+}
+
+OsResult<std::uint32_t> Win32Os::get_overlapped_result(Handle file, OVERLAPPED& overlapped,
+                                                       bool wait) {
+  DWORD transferred = 0;
+  if (!::GetOverlappedResult(native(file), native_record(overlapped), &transferred,
+                             wait ? TRUE : FALSE)) {
+    return last_error();
+  }
+  return transferred;
 }
 
 OsResult<BY_HANDLE_FILE_INFORMATION> Win32Os::get_file_information_by_handle(Handle file) {

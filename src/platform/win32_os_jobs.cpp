@@ -117,22 +117,12 @@ OsResult<std::uint32_t> Win32Os::wait_for_single_object(Handle handle, std::uint
   return result;
 }
 
-OsResult<Handle> Win32Os::create_mutex(SecurityDescriptorPtr descriptor, std::u16string_view name) {
-  ::SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.value, FALSE};
-  const std::wstring wide_name = wide(name);
-  const HANDLE mutex =
-      ::CreateMutexW(descriptor.value != nullptr ? &attributes : nullptr, FALSE, wide_name.c_str());
-  if (mutex == nullptr) {
+OsResult<Handle> Win32Os::create_event() {
+  const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) {
     return last_error();
   }
-  return Handle{mutex};
-}
-
-OsResult<void> Win32Os::release_mutex(Handle mutex) {
-  if (!::ReleaseMutex(native(mutex))) {
-    return last_error();
-  }
-  return {};
+  return Handle{event};
 }
 
 OsResult<std::uint32_t> Win32Os::get_exit_code_process(Handle process) {

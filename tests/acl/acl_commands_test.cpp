@@ -8,7 +8,7 @@
 #include <map>
 #include <regex>
 
-#include "core/permissions_lock.h"
+#include "filesystem/permissions_lock.h"
 #include "identity/sandbox_identity.h"
 #include "platform/constants.h"
 #include "platform/text.h"
@@ -138,7 +138,7 @@ TEST(AclShow, RecursesWithoutFollowingLinksAndReportsOnlyExplicitLabelsAndEntrie
   os.add_file(u"C:\\t\\g").dacl = fill("D:P(A;OICIID;FA;;;{P})");
   os.add_file(u"C:\\t\\h").dacl = fill("D:(A;OICIID;FA;;;{P})");
   SimFile& link = os.add_directory(u"C:\\t\\link");
-  link.reparse_tag = win::IO_REPARSE_TAG_MOUNT_POINT;
+  link.reparse_tag = 0xA0000003u;
   link.dacl = fill("D:(A;;FA;;;{P})");
   const auto outcome = os.run(u"show --recurse --project C:\\proj C:\\t");
   EXPECT_EQ(
@@ -287,7 +287,7 @@ TEST(AclRevoke, PrintsEachRemovalAndRecursesToEveryNameWithoutFollowingLinks) {
   w.label = "S:(ML;OICI;NW;;;LW)";
   os.add_file(u"C:\\w\\sub\\f").dacl = fill("D:(A;OICIID;FA;;;{P})(A;OICI;FA;;;{R})");
   SimFile& link = os.add_directory(u"C:\\w\\link");
-  link.reparse_tag = win::IO_REPARSE_TAG_SYMLINK;
+  link.reparse_tag = 0xA000000Cu;
   link.dacl = fill("D:(A;OICI;FA;;;{P})");
   const std::string granted = fill("D:(A;OICI;FA;;;{P})(A;;FA;;;SY)");
   os.add_file(u"C:\\w\\x").dacl = "D:(A;;FA;;;SY)";
@@ -336,7 +336,7 @@ TEST(AclWalk, EditsNothingThatChangedSinceItWasListed) {
          SimFile& junction = os.files[os.normalise(u"C:\\w\\sub")];
          junction = SimFile{};
          junction.directory = true;
-         junction.reparse_tag = win::IO_REPARSE_TAG_MOUNT_POINT;
+         junction.reparse_tag = 0xA0000003u;
          junction.link_target = u"C:\\elsewhere";
          junction.dacl = fill("D:(A;OICI;FA;;;{P})");
        },
@@ -352,9 +352,7 @@ TEST(AclWalk, EditsNothingThatChangedSinceItWasListed) {
       {"another directory moved in", [](Machine& os) { os.find(u"C:\\w\\sub")->file_id[0] = 8; },
        u"show --project C:\\proj --recurse C:\\w", "C:\\w\\sub changed during the walk; not shown"},
       {"the given path's attributes unreadable",
-       [](Machine& os) {
-         os.fail_call("get_file_attribute_tag_info", 1, win::ERROR_ACCESS_DENIED);
-       },
+       [](Machine& os) { os.fail_call("get_file_attribute_tag_info", 1, 5u); },
        u"revoke --project C:\\proj --recurse C:\\w\\sub",
        "cannot read the attributes of C:\\w\\sub: Access is denied. (os error 5)"},
   };
@@ -415,7 +413,7 @@ TEST(AclRevoke, RefusesAPathItCannotChangeSafely) {
     w.dacl = fill(c.dacl);
     w.label = "S:(ML;OICI;NW;;;LW)";
     if (c.link) {
-      w.reparse_tag = win::IO_REPARSE_TAG_MOUNT_POINT;
+      w.reparse_tag = 0xA0000003u;
     }
     const auto outcome = os.run(c.command);
     EXPECT_EQ(outcome.err, "obrex-sandbox-acl: " + c.err + "\n") << c.name;
@@ -486,9 +484,9 @@ TEST(AclRevoke, TakesThePermissionsLockOnlyToRemoveAndHoldsItThroughTheCheck) {
     os.add_directory(u"C:\\w").dacl = granted;
     os.add_directory(u"C:\\v").dacl = granted;
     if (lock == "held elsewhere") {
-      os.mutexes[std::u16string(PermissionsLock::kName)].held_elsewhere = true;
+      os.add_file(PermissionsLock::path_in(u"C:\\Users\\sandboxer")).locked_elsewhere = true;
     } else if (lock == "not to be had") {
-      os.fail_call("create_mutex", 1, win::ERROR_ACCESS_DENIED);
+      os.profile = std::nullopt;
     }
     const auto outcome = os.run(u"revoke --project C:\\proj C:\\u C:\\w C:\\v");
     EXPECT_EQ(outcome.status, 0u) << lock;
@@ -500,19 +498,23 @@ TEST(AclRevoke, TakesThePermissionsLockOnlyToRemoveAndHoldsItThroughTheCheck) {
                                             "long or which could not be had; each removal is "
                                             "still checked after its write\n")
         << lock;
-    EXPECT_EQ(os.calls("create_mutex"), 1) << lock;
-    EXPECT_EQ(os.calls("release_mutex"), lock == "free" ? 2 : 0) << lock;
+    // Waited for at most once.
+    EXPECT_EQ(os.calls("lock_file_ex"), lock == "free"             ? 2
+                                        : lock == "held elsewhere" ? 1
+                                                                   : 0)
+        << lock;
+    EXPECT_EQ(os.calls("unlock_file_ex"), lock == "free" ? 2 : 0) << lock;
     const auto& log = os.call_log();
     if (lock == "free") {
       // C:\u, with nothing to remove, is read before the lock is first
       // taken; each turn holds the read kept, the read edited, the write
       // and the check.
-      const auto first_turn = std::ranges::find(log, "wait_for_single_object");
+      const auto first_turn = std::ranges::find(log, "lock_file_ex");
       EXPECT_EQ(std::count(log.begin(), first_turn, "get_security_info"), 2) << lock;
       for (auto turn = first_turn; turn != log.end();
-           turn = std::find(turn + 1, log.end(), "wait_for_single_object")) {
+           turn = std::find(turn + 1, log.end(), "lock_file_ex")) {
         std::vector<std::string> held;
-        std::copy_if(turn, std::find(turn, log.end(), "release_mutex"), std::back_inserter(held),
+        std::copy_if(turn, std::find(turn, log.end(), "unlock_file_ex"), std::back_inserter(held),
                      [](const std::string& call) {
                        return call.find("security_info") != std::string::npos;
                      });
@@ -548,7 +550,7 @@ TEST(AclRevoke, LeavesThePathWholeWhicheverCallFails) {
     }
     Machine os;
     SimFile& w = prepare(os);
-    os.fail_call(method, nth, win::ERROR_ACCESS_DENIED);
+    os.fail_call(method, nth, 5u);
     const std::string where = method + " #" + std::to_string(nth);
     const auto outcome = os.run(arguments);
     const Security now{w.dacl, w.label};

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "core/security_conversions.h"
+#include "filesystem/permissions_lock.h"
 #include "platform/constants.h"
 #include "support/simulated_os.h"
 
@@ -65,7 +66,7 @@ TEST(PrepareWritePaths, LabelsThenGrantsEachExistingPathOnce) {
 TEST(PrepareWritePaths, AFailureOnTheSecondPathKeepsTheFirstPathsChanges) {
   Grants os;
   os.add_directory(u"C:\\b");
-  os.fail_call("set_named_security_info", 3, win::ERROR_ACCESS_DENIED); // C:\b's label
+  os.fail_call("set_named_security_info", 3, 5u); // C:\b's label
   const auto result = os.prepare({"C:\\w", "C:\\b"});
   EXPECT_EQ(result ? "(prepared)" : result.error().message,
             "cannot label C:\\b: Access is denied. (os error 5)");
@@ -183,34 +184,57 @@ TEST(PrepareWritePaths, WritesAgainWhenAnotherRunsWriteRemovedTheGrant) {
 // Runs of the launcher and revokes take turns at a DACL through one lock
 // that a sandboxed command can neither take nor hold up: taken only for a
 // grant that is written, held from the read through the check after the
-// write, and given up after a bounded wait (the grant then goes on alone).
+// write, waited for at most once, and given back. A grant that goes on
+// without it is still written and checked.
 TEST(PrepareWritePaths, WritesEachGrantHoldingTheLockThatNoSandboxCanTake) {
-  for (const std::string lock : {"free", "held elsewhere", "not to be had"}) {
+  struct Case {
+    const char* lock;
+    int locks, waits, unlocks;
+  };
+  const Case cases[] = {
+      {"free", 2, 0, 2},
+      {"held elsewhere", 1, 1, 0},
+      {"freed during the wait", 2, 1, 2},
+      {"freed as the wait times out", 2, 1, 2},
+      {"not to be had", 0, 0, 0},
+  };
+  const std::u16string lock_path = PermissionsLock::path_in(u"C:\\Users\\sandboxer");
+  for (const Case& c : cases) {
+    const std::string lock = c.lock;
     Grants os;
     os.add_directory(u"C:\\v");
-    if (lock == "held elsewhere") {
-      os.mutexes[u"Local\\Tornel.Obrex.Permissions"].held_elsewhere = true;
+    const auto release = [&] { os.find(lock_path)->locked_elsewhere = false; };
+    if (lock != "free" && lock != "not to be had") {
+      os.add_file(lock_path).locked_elsewhere = true;
+    }
+    if (lock == "freed during the wait") {
+      os.before_call("wait_for_single_object", 1, release);
+    } else if (lock == "freed as the wait times out") {
+      os.before_call("cancel_io_ex", 1, release);
     } else if (lock == "not to be had") {
-      os.fail_call("create_mutex", 1, win::ERROR_ACCESS_DENIED);
+      os.profile = std::nullopt;
     }
     ASSERT_TRUE(os.prepare({"C:\\w", "C:\\v"})) << lock;
-    EXPECT_EQ(os.find(u"C:\\v")->dacl, std::string(kDefaultDacl) + kGrant) << lock;
-    EXPECT_EQ(os.calls("create_mutex"), 1) << lock; // once for both paths
-    EXPECT_EQ(os.calls("release_mutex"), lock == "free" ? 2 : 0) << lock;
-    if (lock != "not to be had") {
-      const auto& mutex = os.mutexes.at(u"Local\\Tornel.Obrex.Permissions");
-      // Made by this run: labelled against Low integrity.
-      EXPECT_EQ(mutex.label, lock == "free" ? "S:(ML;;NWNRNX;;;ME)" : "") << lock;
-      EXPECT_EQ(mutex.held_here, 0) << lock;
+    for (const char16_t* path : {u"C:\\w", u"C:\\v"}) {
+      EXPECT_EQ(os.find(path)->dacl, std::string(kDefaultDacl) + kGrant) << lock;
     }
+    // Per path: the label read and written, the DACL read, read again,
+    // written and checked, with the lock or without it.
+    EXPECT_EQ(os.calls("get_named_security_info"), 8) << lock;
+    EXPECT_EQ(os.calls("set_named_security_info"), 4) << lock;
+    EXPECT_EQ(os.calls("lock_file_ex"), c.locks) << lock;
+    EXPECT_EQ(os.calls("wait_for_single_object"), c.waits) << lock;
+    EXPECT_EQ(os.calls("unlock_file_ex"), c.unlocks) << lock;
     if (lock == "free") {
-      // Between taking and giving up the lock: the read, the write and the
-      // check of one path.
+      // Made by this run: labelled against Low integrity.
+      EXPECT_EQ(os.find(lock_path)->label, "S:(ML;;NWNR;;;ME)");
+      // Between taking and giving back the lock: the read, the write and
+      // the check of one path.
       std::vector<std::string> turn;
       const auto& log = os.call_log();
-      const auto taken = std::ranges::find(log, "wait_for_single_object");
+      const auto taken = std::ranges::find(log, "lock_file_ex");
       std::copy_if(
-          taken, std::find(taken, log.end(), "release_mutex"), std::back_inserter(turn),
+          taken, std::find(taken, log.end(), "unlock_file_ex"), std::back_inserter(turn),
           [](const std::string& call) { return call.find("security_info") != std::string::npos; });
       EXPECT_EQ(turn,
                 (std::vector<std::string>{"get_named_security_info", "set_named_security_info",
@@ -218,9 +242,8 @@ TEST(PrepareWritePaths, WritesEachGrantHoldingTheLockThatNoSandboxCanTake) {
     }
 
     // Once granted, later runs take no lock at all.
-    const int made = os.calls("create_mutex");
     ASSERT_TRUE(os.prepare({"C:\\w", "C:\\v"}));
-    EXPECT_EQ(os.calls("create_mutex"), made) << lock;
+    EXPECT_EQ(os.calls("lock_file_ex"), c.locks) << lock;
   }
 }
 

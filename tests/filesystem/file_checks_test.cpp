@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/constants.h"
 #include "support/simulated_os.h"
 
 namespace obrex {
@@ -50,14 +49,14 @@ TEST(ExistenceTest, PassesWhenTheFileInformationCanBeRead) {
     entry.follow_open_error = error;
     entry.link_target = std::move(target);
   };
-  add(u"C:\\link", win::IO_REPARSE_TAG_SYMLINK, 0, u"C:\\d");
-  add(u"C:\\broken", win::IO_REPARSE_TAG_SYMLINK, 0, u"C:\\gone");
-  os.add_directory(u"C:\\locked").follow_open_error = win::ERROR_ACCESS_DENIED;
-  add(u"C:\\busy", 0, win::ERROR_SHARING_VIOLATION, std::nullopt);
-  add(u"C:\\lockedlink", win::IO_REPARSE_TAG_SYMLINK, win::ERROR_ACCESS_DENIED, u"C:\\d");
-  add(u"C:\\alias", win::IO_REPARSE_TAG_APPEXECLINK, win::ERROR_CANT_ACCESS_FILE, std::nullopt);
-  add(u"C:\\aliaslink", win::IO_REPARSE_TAG_SYMLINK, win::ERROR_CANT_ACCESS_FILE, u"C:\\d");
-  add(u"C:\\odd", 0, win::ERROR_INVALID_PARAMETER, std::nullopt);
+  add(u"C:\\link", 0xA000000Cu, 0, u"C:\\d");
+  add(u"C:\\broken", 0xA000000Cu, 0, u"C:\\gone");
+  os.add_directory(u"C:\\locked").follow_open_error = 5u;
+  add(u"C:\\busy", 0, 32u, std::nullopt);
+  add(u"C:\\lockedlink", 0xA000000Cu, 5u, u"C:\\d");
+  add(u"C:\\alias", 0x8000001Bu, 1920u, std::nullopt);
+  add(u"C:\\aliaslink", 0xA000000Cu, 1920u, u"C:\\d");
+  add(u"C:\\odd", 0, 87u, std::nullopt);
 
   enum class Outcome { Missing, File, Directory };
   struct Case {
@@ -86,8 +85,7 @@ TEST(ExistenceTest, PassesWhenTheFileInformationCanBeRead) {
   }
   // A path that opens but whose metadata cannot be read fails at once: the
   // fallbacks stand in for a refused open only.
-  for (const OsCode code :
-       {win::ERROR_ACCESS_DENIED, win::ERROR_SHARING_VIOLATION, win::ERROR_CANT_ACCESS_FILE}) {
+  for (const OsCode code : {5u, 32u, 1920u}) {
     const int opens_before = os.calls("create_file");
     os.fail_call("get_file_information_by_handle", 1, code);
     EXPECT_FALSE(existence_test(os, u"C:\\d")) << code;
@@ -95,7 +93,7 @@ TEST(ExistenceTest, PassesWhenTheFileInformationCanBeRead) {
   }
   EXPECT_EQ(os.calls("find_first_file_ex"), 3);
   // A directory entry that cannot be read either: the test fails.
-  os.fail_call("find_first_file_ex", 1, win::ERROR_ACCESS_DENIED);
+  os.fail_call("find_first_file_ex", 1, 5u);
   EXPECT_FALSE(existence_test(os, u"C:\\locked"));
 }
 

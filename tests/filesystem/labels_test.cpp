@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/constants.h"
 #include "support/simulated_os.h"
 
 namespace obrex {
@@ -41,7 +40,7 @@ TEST(ProtectDeniedPaths, LabelsEveryExistingPathEveryTimeUntilOneFails) {
   }
   EXPECT_EQ(os.find(u"C:\\key.pem")->label, kDeny);
 
-  os.fail_call("set_named_security_info", 2, win::ERROR_ACCESS_DENIED);
+  os.fail_call("set_named_security_info", 2, 5u);
   const auto result = protect_denied_paths(os, {"C:\\key.pem", "C:\\secrets", "C:\\c"});
   EXPECT_EQ(result ? "(labelled)" : result.error().message,
             "cannot label C:\\secrets: Access is denied. (os error 5)");
@@ -58,7 +57,7 @@ TEST(ApplyLabel, ReportsTheFailedCallAndReleasesTheDescriptor) {
   for (const auto& [method, message] : cases) {
     SimulatedOs os;
     os.add_directory(u"C:\\d");
-    os.fail_call(method, 1, win::ERROR_ACCESS_DENIED);
+    os.fail_call(method, 1, 5u);
     const auto result = apply_label(os, "C:\\d", kDenyLabel);
     EXPECT_EQ(result ? "(labelled)" : result.error().message, message);
     EXPECT_EQ(os.find(u"C:\\d")->label, "");

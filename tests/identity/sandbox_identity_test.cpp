@@ -5,7 +5,6 @@
 #include <array>
 #include <numeric>
 
-#include "platform/constants.h"
 #include "platform/text.h"
 #include "support/simulated_os.h"
 
@@ -32,13 +31,9 @@ TEST(SandboxIdentity, WorkedExampleByteForByte) {
   std::iota(std::begin(info.FileId), std::end(info.FileId), std::uint8_t{0});
   const std::string id = file_id_text(info);
   EXPECT_EQ(id, "0000000012345678-000102030405060708090a0b0c0d0e0f");
-  const std::string seed = std::string(kSandboxLabel) + id;
-  EXPECT_EQ(seed, "tornel.obrex.sandbox:0000000012345678-000102030405060708090a0b0c0d0e0f");
-  EXPECT_EQ(hex(sha256(seed)), "837ee027eddd89d5b9cf4833b0ae537af6c0af3d12bd5c7f210d49eba108dd94");
-  EXPECT_EQ(sid_text_from_digest(sha256(seed)), kWorkedSandboxSid);
-  const std::string read_only_seed = std::string(kReadOnlyLabel) + id;
-  EXPECT_EQ(read_only_seed.size(), 80u);
-  EXPECT_EQ(sid_text_from_digest(sha256(read_only_seed)), kWorkedReadOnlySid);
+  const Sha256Digest digest = sha256("tornel.obrex.sandbox:" + id);
+  EXPECT_EQ(hex(digest), "837ee027eddd89d5b9cf4833b0ae537af6c0af3d12bd5c7f210d49eba108dd94");
+  EXPECT_EQ(sid_text_from_digest(digest), kWorkedSandboxSid);
   EXPECT_EQ(file_id_text(FILE_ID_INFO{}), "0000000000000000-00000000000000000000000000000000");
 }
 
@@ -98,7 +93,7 @@ struct Volume : SimulatedOs {
     project.volume_serial = 0x12345678;
     std::iota(std::begin(project.file_id), std::end(project.file_id), std::uint8_t{0});
     test::SimFile& link = add_file(u"D:\\link");
-    link.reparse_tag = win::IO_REPARSE_TAG_MOUNT_POINT;
+    link.reparse_tag = 0xA0000003u;
     link.link_target = u"C:\\Work\\proj";
     add_directory(u"C:\\Work\\noid").file_id_error = 1;
     system_messages[1] = u"Incorrect function.\r\n";
@@ -133,9 +128,10 @@ TEST(DeriveSandboxIdentity, DerivesTheSidFromTheFileIdentityUnderTheChosenLabel)
 struct OpenRecordingOs : Volume {
   std::vector<std::array<std::uint32_t, 4>> opens;
   OsResult<Handle> create_file(std::u16string_view path, std::uint32_t access, std::uint32_t share,
-                               std::uint32_t disposition, std::uint32_t flags) override {
+                               std::uint32_t disposition, std::uint32_t flags,
+                               SecurityDescriptorPtr descriptor) override {
     opens.push_back({access, share, disposition, flags});
-    return SimulatedOs::create_file(path, access, share, disposition, flags);
+    return SimulatedOs::create_file(path, access, share, disposition, flags, descriptor);
   }
 };
 

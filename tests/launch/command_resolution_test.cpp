@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/constants.h"
 #include "platform/text.h"
 #include "support/simulated_os.h"
 
@@ -128,16 +127,16 @@ struct Machine : SimulatedOs {
     for (const Entry& e : entries) {
       test::SimFile& file =
           e.kind == 'd' || e.kind == 'r' ? add_directory(e.path) : add_file(e.path);
-      file.reparse_tag = e.kind == 'l'   ? win::IO_REPARSE_TAG_SYMLINK
-                         : e.kind == 'a' ? win::IO_REPARSE_TAG_APPEXECLINK
-                         : e.kind == 'j' ? win::IO_REPARSE_TAG_MOUNT_POINT
+      file.reparse_tag = e.kind == 'l'   ? 0xA000000Cu
+                         : e.kind == 'a' ? 0x8000001Bu
+                         : e.kind == 'j' ? 0xA0000003u
                                          : 0;
       if (e.kind == 'l') {
         file.link_target = e.target;
       } else if (e.kind == 'a' || e.kind == 'j' || e.kind == 'r') {
-        file.follow_open_error = win::ERROR_CANT_ACCESS_FILE;
+        file.follow_open_error = 1920u;
       } else if (e.kind == 'x') {
-        file.follow_open_error = win::ERROR_ACCESS_DENIED;
+        file.follow_open_error = 5u;
       }
     }
   }
@@ -244,8 +243,7 @@ TEST(ResolveCommand, FindsTheFirstFileDirectoriesOutermost) {
 // Only an answer that the name is missing passes a candidate over unread: a
 // query refused for another reason must not hide a file.
 TEST(ResolveCommand, AQueryThatFailsOtherwiseLeavesTheCandidateToTheMetadata) {
-  for (const OsCode code : {win::ERROR_ACCESS_DENIED, win::ERROR_SHARING_VIOLATION,
-                            win::ERROR_CANT_ACCESS_FILE, OsCode{21} /* not ready */}) {
+  for (const OsCode code : {5u, 32u, 1920u, OsCode{21} /* not ready */}) {
     Machine os(u"C:\\a", u".EXE", {{u"C:\\a\\git.exe"}});
     os.fail_call("get_file_attributes", 1, code);
     const auto resolved = os.resolve({"git"});

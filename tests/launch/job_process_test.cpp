@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/constants.h"
 #include "support/simulated_os.h"
 
 namespace obrex {
@@ -89,18 +88,18 @@ TEST(RunInJob, StartsSuspendedConfinesResumesAndWaits) {
   EXPECT_EQ(child.application, u"C:\\bin\\tool.exe");
   EXPECT_EQ(child.command_line, u"\"C:\\bin\\tool.exe\" \"a b\" x");
   EXPECT_TRUE(child.inherit_handles);
-  EXPECT_EQ(child.creation_flags, win::CREATE_SUSPENDED | win::CREATE_UNICODE_ENVIRONMENT);
+  EXPECT_EQ(child.creation_flags, 0x4u | 0x400u); // suspended, Unicode environment
   const std::map<std::u16string, std::u16string> environment = {
       {u"A", u"1"}, {u"TEMP", u"D:\\t"}, {u"TMP", u"D:\\t"}};
   EXPECT_EQ(child.environment, environment);
-  EXPECT_EQ(child.startup.dwFlags, win::STARTF_USESTDHANDLES);
+  EXPECT_EQ(child.startup.dwFlags, 0x100u);
   EXPECT_EQ(child.startup.hStdInput, os.std_input);
   EXPECT_EQ(child.startup.hStdOutput, os.std_output);
   EXPECT_EQ(child.startup.hStdError, os.std_error);
-  EXPECT_EQ(child.error_mode, win::SEM_FAILCRITICALERRORS | win::SEM_NOGPFAULTERRORBOX);
-  EXPECT_EQ(os.error_mode, 3u); // kept after the launch
-  EXPECT_EQ(child.job_ui_restrictions, win::JOB_OBJECT_UILIMIT_ALL);
-  EXPECT_EQ(child.job_limit_flags, 0u); // outside any job: no kill-on-close
+  EXPECT_EQ(child.error_mode, 0x1u | 0x2u);
+  EXPECT_EQ(os.error_mode, 3u);                // kept after the launch
+  EXPECT_EQ(child.job_ui_restrictions, 0xFFu); // JOB_OBJECT_UILIMIT_ALL
+  EXPECT_EQ(child.job_limit_flags, 0u);        // outside any job: no kill-on-close
   EXPECT_TRUE(child.resumed);
 }
 
@@ -169,9 +168,9 @@ TEST(RunInJob, CleansUpAfterEveryFailure) {
 // command left in an outer job could only run in a job without UI limits.
 // Once out of its caller's jobs, the command's job kills on close.
 TEST(RunInJob, LeavesEveryJobItRunsInOrRefusesWhenItCannot) {
-  constexpr std::uint32_t kBreakaway = win::JOB_OBJECT_LIMIT_BREAKAWAY_OK;
-  constexpr std::uint32_t kSilent = win::JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
-  constexpr std::uint32_t kRequest = win::CREATE_BREAKAWAY_FROM_JOB;
+  constexpr std::uint32_t kBreakaway = 0x800u;
+  constexpr std::uint32_t kSilent = 0x1000u;
+  constexpr std::uint32_t kRequest = 0x01000000u; // CREATE_BREAKAWAY_FROM_JOB
   const char* const refused = "cannot confine the command to the sandbox's job: "
                               "obrex-sandbox-exec runs in a job that lets no process break away "
                               "(start it outside that job, or let the job allow breakaway)";
@@ -238,8 +237,7 @@ TEST(RunInJob, LeavesEveryJobItRunsInOrRefusesWhenItCannot) {
     os.next_exit_code = 4;
     if (const auto hash = c.failing_call.find('#'); !c.failing_call.empty()) {
       os.fail_call(c.failing_call.substr(0, hash),
-                   hash == std::string::npos ? 1 : std::stoi(c.failing_call.substr(hash + 1)),
-                   win::ERROR_ACCESS_DENIED);
+                   hash == std::string::npos ? 1 : std::stoi(c.failing_call.substr(hash + 1)), 5u);
     }
     const auto result = os.run();
     const std::string where = c.message + " / " + std::to_string(c.jobs.size()) + " jobs, " +
@@ -250,9 +248,7 @@ TEST(RunInJob, LeavesEveryJobItRunsInOrRefusesWhenItCannot) {
     for (std::size_t i = 0; i < trials.size(); ++i) {
       EXPECT_EQ(trials[i]->application, u"C:\\tools\\obrex-sandbox-exec.exe") << where;
       EXPECT_EQ(trials[i]->command_line, u"\"C:\\tools\\obrex-sandbox-exec.exe\"") << where;
-      EXPECT_EQ(trials[i]->creation_flags,
-                win::CREATE_SUSPENDED | win::DETACHED_PROCESS | (i == 0 ? 0 : kRequest))
-          << where;
+      EXPECT_EQ(trials[i]->creation_flags, 0x4u | 0x8u | (i == 0 ? 0 : kRequest)) << where;
       EXPECT_FALSE(trials[i]->resumed) << where;
       EXPECT_EQ(trials[i]->terminated, c.failing_call != "terminate_process") << where;
       EXPECT_EQ(trials[i]->exit_code, trials[i]->terminated ? 0 : kStillActive) << where;
@@ -260,11 +256,9 @@ TEST(RunInJob, LeavesEveryJobItRunsInOrRefusesWhenItCannot) {
     ASSERT_EQ(os.command() != nullptr, c.breakaway.has_value()) << where;
     if (c.breakaway) {
       EXPECT_EQ(result.value_or(0), 4u) << where;
-      EXPECT_EQ(os.command()->creation_flags, win::CREATE_SUSPENDED | *c.breakaway) << where;
-      EXPECT_EQ(os.command()->job_ui_restrictions, win::JOB_OBJECT_UILIMIT_ALL) << where;
-      EXPECT_EQ(os.command()->job_limit_flags,
-                c.jobs.empty() ? 0u : win::JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE)
-          << where;
+      EXPECT_EQ(os.command()->creation_flags, 0x4u | *c.breakaway) << where;
+      EXPECT_EQ(os.command()->job_ui_restrictions, 0xFFu) << where;
+      EXPECT_EQ(os.command()->job_limit_flags, c.jobs.empty() ? 0u : 0x2000u) << where;
     }
     if (!c.message.starts_with("cannot make")) {
       EXPECT_EQ(os.calls("create_job_object"), c.breakaway ? 1 : 0) << where;
@@ -295,7 +289,7 @@ TEST(RunInJob, AnInterruptBeforeTheResumeEndsTheCommand) {
     os.next_exit_code = 7;
     os.before_call(c.before, 1, [&os] { os.console_interrupt = true; });
     const auto result = os.run();
-    EXPECT_EQ(result.value(), c.ended ? win::STATUS_CONTROL_C_EXIT : 7u) << c.before;
+    EXPECT_EQ(result.value(), c.ended ? 0xC000013Au : 7u) << c.before;
     const test::SimProcess& child = os.processes.at(0);
     EXPECT_EQ(child.terminated, c.ended) << c.before;
     EXPECT_EQ(child.resumed, !c.ended) << c.before;
@@ -305,7 +299,7 @@ TEST(RunInJob, AnInterruptBeforeTheResumeEndsTheCommand) {
 
   Launcher os;
   os.before_call("create_process_as_user", 1, [&os] { os.console_interrupt = true; });
-  os.fail_call("terminate_process", 1, win::ERROR_ACCESS_DENIED);
+  os.fail_call("terminate_process", 1, 5u);
   const auto result = os.run();
   EXPECT_EQ(result ? "(ran)" : result.error().message,
             "cannot end C:\\bin\\tool.exe: Access is denied. (os error 5)");

@@ -242,10 +242,16 @@ bool SimulatedOs::close_handle(Handle handle) {
   if (handle.value != nullptr && handle == console_target) {
     ADD_FAILURE() << "the console handler's target is closed while it may still end it";
   }
-  if (handles_.erase(handle.value) == 0) {
+  const auto it = handles_.find(handle.value);
+  if (it == handles_.end()) {
     ADD_FAILURE() << "CloseHandle of a handle that is not open: " << handle.value;
     return false;
   }
+  if (it->second.pending != nullptr) {
+    ADD_FAILURE() << "a file closed while a request on it is pending, whose record the system "
+                     "may still write";
+  }
+  handles_.erase(it); // a lock it held goes with it
   return true;
 }
 

@@ -45,6 +45,9 @@ struct SimFile {
   // empty when there is none).
   std::string dacl = "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
   std::string label;
+  // Another process holds the lock on the file's first byte (LockFileEx);
+  // a test clears it where that process ends or is killed.
+  bool locked_elsewhere = false;
 };
 
 // The program's own token.
@@ -144,14 +147,6 @@ public:
   // allows no breakaway on request. A process that stays in any job cannot
   // be put into a job with UI limits (error 5).
   std::vector<std::uint32_t> own_jobs;
-  // Named mutexes by name: the label of the descriptor they were made with
-  // (SDDL), and whether another process holds them (a wait then times out).
-  struct SimMutex {
-    std::string label;
-    bool held_elsewhere = false;
-    int held_here = 0;
-  };
-  std::map<std::u16string, SimMutex> mutexes;
   // The console handler: whether it was installed, whether Ctrl+C or
   // Ctrl+Break reached it since (a test sets it, through before_call at the
   // moment of its choice), and the process it would end on close. Closing
@@ -217,8 +212,22 @@ public:
   std::optional<std::u16string> get_environment_variable(std::u16string_view name) override;
   OsResult<void> set_environment_variable(std::u16string_view name,
                                           std::u16string_view value) override;
+  // Opens what exists; OPEN_ALWAYS also makes a missing file, with the
+  // label of the descriptor given.
   OsResult<Handle> create_file(std::u16string_view path, std::uint32_t access, std::uint32_t share,
-                               std::uint32_t disposition, std::uint32_t flags) override;
+                               std::uint32_t disposition, std::uint32_t flags,
+                               SecurityDescriptorPtr descriptor) override;
+  // A lock held elsewhere, or by any handle of this program (the same one
+  // included), keeps a request pending on a handle opened overlapped; it is
+  // granted once the holder lets go, seen at the next wait, cancel or
+  // result. Closing a handle gives its lock back.
+  OsResult<void> lock_file_ex(Handle file, std::uint32_t flags, std::uint32_t bytes_low,
+                              std::uint32_t bytes_high, OVERLAPPED& overlapped) override;
+  OsResult<void> unlock_file_ex(Handle file, std::uint32_t bytes_low, std::uint32_t bytes_high,
+                                OVERLAPPED& overlapped) override;
+  OsResult<void> cancel_io_ex(Handle file, OVERLAPPED& overlapped) override;
+  OsResult<std::uint32_t> get_overlapped_result(Handle file, OVERLAPPED& overlapped,
+                                                bool wait) override;
   OsResult<BY_HANDLE_FILE_INFORMATION> get_file_information_by_handle(Handle file) override;
   OsResult<FILE_ID_INFO> get_file_id_info(Handle file) override;
   OsResult<FILE_ATTRIBUTE_TAG_INFO> get_file_attribute_tag_info(Handle file) override;
@@ -292,9 +301,7 @@ public:
   OsResult<std::uint32_t> wait_for_single_object(Handle handle,
                                                  std::uint32_t milliseconds) override;
   OsResult<std::uint32_t> get_exit_code_process(Handle process) override;
-  OsResult<Handle> create_mutex(SecurityDescriptorPtr descriptor,
-                                std::u16string_view name) override;
-  OsResult<void> release_mutex(Handle mutex) override;
+  OsResult<Handle> create_event() override;
   OsResult<void> set_console_ctrl_handler() override;
   void set_console_ctrl_target(Handle process) override;
   bool console_interrupted() override;
@@ -319,16 +326,21 @@ public:
   OsResult<std::string> read_file_to_end(Handle file) override;
 
   // --- for the implementation of the simulated calls ------------------------
-  // The objects behind handles: a File holds the key of the entry reached;
-  // `index` points into restricted_tokens (RestrictedToken), processes
-  // (Process, Thread) or jobs_ (Job); `path` is a mutex's name; `access` is
-  // the rights of a token.
-  enum class HandleKind { File, Token, RestrictedToken, Job, Process, Thread, Mutex, Pipe };
+  // The objects behind handles: a File holds the key of the entry reached,
+  // the flags it was opened with, whether it holds the entry's lock and the
+  // lock request pending on it; `index` points into restricted_tokens
+  // (RestrictedToken), processes (Process, Thread) or jobs_ (Job); `access`
+  // is the rights of a token or a file; an Event may be signalled.
+  enum class HandleKind { File, Token, RestrictedToken, Job, Process, Thread, Event, Pipe };
   struct HandleObject {
     HandleKind kind;
     std::u16string path;
     std::size_t index = 0;
     std::uint32_t access = 0;
+    std::uint32_t flags = 0;
+    bool locked = false;
+    OVERLAPPED* pending = nullptr;
+    bool signalled = false;
   };
   // A SID (its text), an ACL (its SDDL, "D:..." or "S:...") or a security
   // descriptor (the SDDL of its DACL and label, which live inside it).
@@ -369,6 +381,8 @@ public:
   // Records a process born of this program with these creation flags, or
   // fails as CreateProcess fails for a breakaway that the job refuses.
   OsResult<PROCESS_INFORMATION> start_process(SimProcess process);
+  // Grants every pending lock request whose holder has let go.
+  void grant_freed_locks();
 
 private:
   std::map<std::pair<std::string, int>, OsCode> faults_;

@@ -6,8 +6,6 @@
 
 #include <algorithm>
 
-#include "platform/constants.h"
-
 namespace obrex::test {
 namespace {
 
@@ -33,9 +31,9 @@ SimulatedOs::get_file_id_extd_directory_info(Handle directory) {
   }
   const HandleObject* object = handle_object(directory, HandleKind::File);
   if (object == nullptr || !files.at(object->path).directory) {
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
-  constexpr std::uint32_t kDirectory = win::FILE_ATTRIBUTE_DIRECTORY;
+  constexpr std::uint32_t kDirectory = 0x10u;
   std::vector<FILE_ID_EXTD_DIR_INFO> found = {{u".", kDirectory, 0, {}},
                                               {u"..", kDirectory, 0, {}}};
   for (const auto& [key, entry] : files) {
@@ -43,7 +41,7 @@ SimulatedOs::get_file_id_extd_directory_info(Handle directory) {
       FILE_ID_EXTD_DIR_INFO listed{
           key.substr(key.find_last_of(u'\\') + 1), 0, entry.reparse_tag, {}};
       listed.FileAttributes = (entry.directory ? kDirectory : 0x20) | // ARCHIVE
-                              (entry.reparse_tag != 0 ? win::FILE_ATTRIBUTE_REPARSE_POINT : 0);
+                              (entry.reparse_tag != 0 ? 0x400u : 0);
       std::ranges::copy(entry.file_id, listed.FileId);
       found.push_back(std::move(listed));
     }

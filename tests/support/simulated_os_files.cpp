@@ -3,48 +3,50 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/constants.h"
+#include <algorithm>
 
 namespace obrex::test {
 namespace {
 
 std::uint32_t attributes_of(const SimFile& entry) {
-  std::uint32_t attributes = entry.directory ? win::FILE_ATTRIBUTE_DIRECTORY : 0x20; // ARCHIVE
-  return attributes | (entry.reparse_tag != 0 ? win::FILE_ATTRIBUTE_REPARSE_POINT : 0);
+  std::uint32_t attributes = entry.directory ? 0x10u : 0x20; // ARCHIVE
+  return attributes | (entry.reparse_tag != 0 ? 0x400u : 0);
 }
 
 // What a call that looks up a missing entry fails with: its directory is
 // missing too, or only the entry is.
 std::unexpected<OsCode> missing_entry(const SimulatedOs& os, std::u16string_view key) {
   const auto parent = SimulatedOs::parent_key(key);
-  return std::unexpected(!parent || os.files.contains(*parent) ? win::ERROR_FILE_NOT_FOUND
-                                                               : win::ERROR_PATH_NOT_FOUND);
+  return std::unexpected(!parent || os.files.contains(*parent) ? 2u : 3u);
 }
 
 } // namespace
 
-OsResult<Handle> SimulatedOs::create_file(std::u16string_view path, std::uint32_t /*access*/,
+OsResult<Handle> SimulatedOs::create_file(std::u16string_view path, std::uint32_t access,
                                           std::uint32_t /*share*/, std::uint32_t disposition,
-                                          std::uint32_t flags) {
+                                          std::uint32_t flags, SecurityDescriptorPtr descriptor) {
   if (const auto fault = enter("create_file")) {
     return std::unexpected(*fault);
   }
+  // OPEN_EXISTING (3), OPEN_ALWAYS (4) or CREATE_NEW (1).
+  if (disposition != 3u && disposition != 4u && disposition != 1u) {
+    ADD_FAILURE() << "the program makes no file but with OPEN_ALWAYS or CREATE_NEW";
+  }
   std::u16string key = normalise(path);
-  if (disposition == win::CREATE_NEW) {
+  if (disposition == 1u && files.contains(key)) {
+    return std::unexpected(80u); // ERROR_FILE_EXISTS
+  }
+  if (disposition != 3u && !files.contains(key)) {
     const auto parent = parent_key(key);
-    if (files.contains(key)) {
-      return std::unexpected(win::ERROR_FILE_EXISTS);
+    if (!parent || !files.contains(*parent) || !files[*parent].directory) {
+      return std::unexpected(3u);
     }
-    if (!parent || !files.contains(*parent)) {
-      return std::unexpected(win::ERROR_PATH_NOT_FOUND);
-    }
-    files[key];
-    return new_handle(HandleObject{HandleKind::File, key});
+    const Allocation* made = descriptor.value == nullptr
+                                 ? nullptr
+                                 : allocation(descriptor.value, AllocationKind::SecurityDescriptor);
+    files[key].label = made != nullptr && made->sacl ? *made->sacl : "";
   }
-  if (disposition != win::OPEN_EXISTING) {
-    ADD_FAILURE() << "the program only opens what exists or makes a new file";
-  }
-  const bool follow = (flags & win::FILE_FLAG_OPEN_REPARSE_POINT) == 0;
+  const bool follow = (flags & 0x00200000u) == 0;
   for (int depth = 0;; ++depth) {
     const auto it = files.find(key);
     if (it == files.end()) {
@@ -58,11 +60,133 @@ OsResult<Handle> SimulatedOs::create_file(std::u16string_view path, std::uint32_
       key = normalise(*entry.link_target);
       continue;
     }
-    if (entry.directory && (flags & win::FILE_FLAG_BACKUP_SEMANTICS) == 0) {
-      return std::unexpected(win::ERROR_ACCESS_DENIED); // directories open only so
+    if (entry.directory && (flags & 0x02000000u) == 0) {
+      return std::unexpected(5u); // directories open only so
     }
-    return new_handle(HandleObject{HandleKind::File, key});
+    HandleObject object{HandleKind::File, key};
+    object.access = access;
+    object.flags = flags;
+    return new_handle(object);
   }
+}
+
+namespace {
+
+constexpr OsCode kErrorNotLocked = 158;
+constexpr OsCode kErrorOperationAborted = 995;
+constexpr OsCode kErrorIoIncomplete = 996;
+constexpr OsCode kErrorNotFound = 1168;
+constexpr std::uint32_t kGenericWrite = 0x40000000;
+
+// Ends the pending request of `file` with `code` (0: the lock is granted),
+// as the system does: the outcome goes into the record, and its event is
+// signalled.
+void end_request(SimulatedOs& os, SimulatedOs::HandleObject& file, OsCode code) {
+  file.pending->Internal = code;
+  file.locked = file.locked || code == 0;
+  if (file.pending->hEvent.value != nullptr) {
+    if (auto* event = os.handle_object(file.pending->hEvent, SimulatedOs::HandleKind::Event)) {
+      event->signalled = true;
+    }
+  }
+  file.pending = nullptr;
+}
+
+} // namespace
+
+void SimulatedOs::grant_freed_locks() {
+  for (auto& [value, object] : handles_) {
+    if (object.pending == nullptr) {
+      continue;
+    }
+    const bool held = files.at(object.path).locked_elsewhere ||
+                      std::ranges::any_of(handles_, [&](const auto& other) {
+                        return other.second.kind == HandleKind::File && other.second.locked &&
+                               other.second.path == object.path;
+                      });
+    if (!held) {
+      end_request(*this, object, 0);
+    }
+  }
+}
+
+OsResult<void> SimulatedOs::lock_file_ex(Handle file, std::uint32_t flags, std::uint32_t bytes_low,
+                                         std::uint32_t bytes_high, OVERLAPPED& overlapped) {
+  if (const auto fault = enter("lock_file_ex")) {
+    return std::unexpected(*fault);
+  }
+  HandleObject* object = handle_object(file, HandleKind::File);
+  if (object == nullptr) {
+    return std::unexpected(OsCode{6});
+  }
+  if (flags != 0x2u || bytes_low != 1 || bytes_high != 0 || overlapped.Offset != 0 ||
+      overlapped.OffsetHigh != 0) {
+    ADD_FAILURE() << "a lock other than the exclusive lock of the first byte";
+  }
+  if ((object->access & (0x80000000u | kGenericWrite)) == 0) {
+    return std::unexpected(5u);
+  }
+  if ((object->flags & 0x40000000u) == 0) {
+    ADD_FAILURE() << "a lock request that would wait without a bound";
+  }
+  if (overlapped.hEvent.value != nullptr) {
+    if (auto* event = handle_object(overlapped.hEvent, HandleKind::Event)) {
+      event->signalled = false;
+    }
+  }
+  object->pending = &overlapped;
+  grant_freed_locks();
+  if (object->pending != nullptr) {
+    overlapped.Internal = 997u;
+    return std::unexpected(997u);
+  }
+  return {};
+}
+
+OsResult<void> SimulatedOs::unlock_file_ex(Handle file, std::uint32_t bytes_low,
+                                           std::uint32_t bytes_high, OVERLAPPED& overlapped) {
+  if (const auto fault = enter("unlock_file_ex")) {
+    return std::unexpected(*fault);
+  }
+  HandleObject* object = handle_object(file, HandleKind::File);
+  if (object == nullptr || !object->locked || bytes_low != 1 || bytes_high != 0 ||
+      overlapped.Offset != 0 || overlapped.OffsetHigh != 0) {
+    return std::unexpected(kErrorNotLocked);
+  }
+  object->locked = false;
+  return {};
+}
+
+OsResult<void> SimulatedOs::cancel_io_ex(Handle file, OVERLAPPED& overlapped) {
+  if (const auto fault = enter("cancel_io_ex")) {
+    return std::unexpected(*fault);
+  }
+  grant_freed_locks();
+  HandleObject* object = handle_object(file, HandleKind::File);
+  if (object == nullptr || object->pending != &overlapped) {
+    return std::unexpected(kErrorNotFound);
+  }
+  end_request(*this, *object, kErrorOperationAborted);
+  return {};
+}
+
+OsResult<std::uint32_t> SimulatedOs::get_overlapped_result(Handle file, OVERLAPPED& overlapped,
+                                                           bool wait) {
+  if (const auto fault = enter("get_overlapped_result")) {
+    return std::unexpected(*fault);
+  }
+  grant_freed_locks();
+  const HandleObject* object = handle_object(file, HandleKind::File);
+  if (object != nullptr && object->pending == &overlapped) {
+    if (wait) {
+      ADD_FAILURE() << "a wait for a request that nothing ends";
+    }
+    return std::unexpected(kErrorIoIncomplete);
+  }
+  if (overlapped.Internal != 0) {
+    return std::unexpected(static_cast<OsCode>(overlapped.Internal));
+  }
+  return 0u;
 }
 
 namespace {
@@ -112,7 +236,7 @@ OsResult<std::u16string> SimulatedOs::get_full_path_name(std::u16string_view pat
     return std::unexpected(*fault);
   }
   if (path.empty()) {
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   return full_path(path);
 }
@@ -123,7 +247,7 @@ OsResult<WIN32_FIND_DATAW> SimulatedOs::find_first_file_ex(std::u16string_view p
   }
   const SimFile* entry = find(path);
   if (entry == nullptr) {
-    return std::unexpected(win::ERROR_FILE_NOT_FOUND);
+    return std::unexpected(2u);
   }
   return WIN32_FIND_DATAW{attributes_of(*entry), entry->reparse_tag};
 }
@@ -139,11 +263,11 @@ OsResult<void> SimulatedOs::create_directory(std::u16string_view path) {
   }
   const std::u16string key = normalise(path);
   if (files.contains(key)) {
-    return std::unexpected(win::ERROR_ALREADY_EXISTS);
+    return std::unexpected(183u);
   }
   const auto parent = parent_key(key);
   if (!parent || !files.contains(*parent) || !files[*parent].directory) {
-    return std::unexpected(win::ERROR_PATH_NOT_FOUND);
+    return std::unexpected(3u);
   }
   files[key].directory = true;
   return {};
@@ -165,7 +289,7 @@ OsResult<std::uint32_t> SimulatedOs::get_file_attributes(std::u16string_view pat
   }
   // With long paths off, a path of MAX_PATH units or more is not found.
   if (path.size() >= 260 && !path.starts_with(u"\\\\?\\")) {
-    return std::unexpected(win::ERROR_PATH_NOT_FOUND);
+    return std::unexpected(3u);
   }
   // The entry itself: a link, even one to nothing, has attributes of its own.
   const std::u16string key = normalise(path);
@@ -183,14 +307,14 @@ OsResult<NamedSecurityInfo> SimulatedOs::get_named_security_info(std::u16string_
   if (const auto fault = enter("get_named_security_info")) {
     return std::unexpected(*fault);
   }
-  const bool dacl_part = (information & win::DACL_SECURITY_INFORMATION) != 0;
-  if (object_type != win::SE_FILE_OBJECT || (want_dacl && !dacl_part)) {
+  const bool dacl_part = (information & 0x4u) != 0;
+  if (object_type != 1u || (want_dacl && !dacl_part)) {
     ADD_FAILURE() << "GetNamedSecurityInfoW with object type " << object_type << " and information "
                   << information;
   }
   const SimFile* entry = find(path);
   if (entry == nullptr) {
-    return std::unexpected(win::ERROR_FILE_NOT_FOUND);
+    return std::unexpected(2u);
   }
   const SecurityInfo read = read_security(*entry, information, want_dacl);
   return NamedSecurityInfo{read.descriptor, read.dacl};
@@ -202,8 +326,8 @@ OsResult<SecurityInfo> SimulatedOs::get_security_info(Handle handle, std::uint32
     return std::unexpected(*fault);
   }
   const HandleObject* object = handle_object(handle, HandleKind::File);
-  if (object == nullptr || object_type != win::SE_FILE_OBJECT) {
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  if (object == nullptr || object_type != 1u) {
+    return std::unexpected(87u);
   }
   return read_security(files.at(object->path), information, true);
 }
@@ -211,11 +335,11 @@ OsResult<SecurityInfo> SimulatedOs::get_security_info(Handle handle, std::uint32
 SecurityInfo SimulatedOs::read_security(const SimFile& entry, std::uint32_t information,
                                         bool want_dacl) {
   Allocation descriptor{AllocationKind::SecurityDescriptor, "", nullptr, nullptr};
-  const bool dacl_part = (information & win::DACL_SECURITY_INFORMATION) != 0;
+  const bool dacl_part = (information & 0x4u) != 0;
   if (dacl_part) {
     descriptor.dacl = std::make_unique<std::string>(entry.dacl);
   }
-  if ((information & win::LABEL_SECURITY_INFORMATION) != 0 && !entry.label.empty()) {
+  if ((information & 0x10u) != 0 && !entry.label.empty()) {
     descriptor.sacl = std::make_unique<std::string>(entry.label);
   }
   // A null DACL reads as "D:NO_ACCESS_CONTROL" and is handed out as no ACL.
@@ -244,13 +368,13 @@ OsResult<void> SimulatedOs::set_named_security_info(std::u16string_view path,
   if (const auto fault = enter("set_named_security_info")) {
     return std::unexpected(*fault);
   }
-  if (object_type != win::SE_FILE_OBJECT) {
+  if (object_type != 1u) {
     ADD_FAILURE() << "SetNamedSecurityInfoW with object type " << object_type;
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   SimFile* entry = find(path);
   if (entry == nullptr) {
-    return std::unexpected(win::ERROR_FILE_NOT_FOUND);
+    return std::unexpected(2u);
   }
   return write_security(*entry, information, dacl, sacl);
 }
@@ -261,8 +385,8 @@ OsResult<void> SimulatedOs::set_security_info(Handle handle, std::uint32_t objec
     return std::unexpected(*fault);
   }
   const HandleObject* object = handle_object(handle, HandleKind::File);
-  if (object == nullptr || object_type != win::SE_FILE_OBJECT) {
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  if (object == nullptr || object_type != 1u) {
+    return std::unexpected(87u);
   }
   return write_security(files.at(object->path), information, dacl, sacl);
 }
@@ -272,17 +396,15 @@ OsResult<void> SimulatedOs::write_security(SimFile& entry, std::uint32_t informa
   // The program writes the DACL, the label or both, nothing else, always
   // with a DACL for the DACL part and with no ACL for a part it does not
   // write; it may say whether the DACL inherits, never both ways at once.
-  constexpr std::uint32_t kProtection =
-      win::PROTECTED_DACL_SECURITY_INFORMATION | win::UNPROTECTED_DACL_SECURITY_INFORMATION;
-  const bool dacl_part = (information & win::DACL_SECURITY_INFORMATION) != 0;
-  const bool label_part = (information & win::LABEL_SECURITY_INFORMATION) != 0;
+  constexpr std::uint32_t kProtection = 0x80000000u | 0x20000000u;
+  const bool dacl_part = (information & 0x4u) != 0;
+  const bool label_part = (information & 0x10u) != 0;
   if ((!dacl_part && !label_part) || (information & kProtection) == kProtection ||
       ((information & kProtection) != 0 && !dacl_part) ||
-      (information &
-       ~(win::DACL_SECURITY_INFORMATION | win::LABEL_SECURITY_INFORMATION | kProtection)) != 0 ||
-      (dacl.value != nullptr) != dacl_part || (!label_part && sacl.value != nullptr)) {
+      (information & ~(0x4u | 0x10u | kProtection)) != 0 || (dacl.value != nullptr) != dacl_part ||
+      (!label_part && sacl.value != nullptr)) {
     ADD_FAILURE() << "writing security with information " << information;
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   if (dacl_part) {
     // An ACL carries no protection of its own: the object's stays unless the
@@ -293,8 +415,7 @@ OsResult<void> SimulatedOs::write_security(SimFile& entry, std::uint32_t informa
     const std::size_t old_entries = std::min(entry.dacl.find('('), entry.dacl.size());
     const bool was_protected = entry.dacl.substr(0, old_entries).find('P') != std::string::npos;
     const bool now_protected =
-        (information & win::PROTECTED_DACL_SECURITY_INFORMATION) != 0 ||
-        (was_protected && (information & win::UNPROTECTED_DACL_SECURITY_INFORMATION) == 0);
+        (information & 0x80000000u) != 0 || (was_protected && (information & 0x20000000u) == 0);
     std::string header = written.substr(2, entries - 2);
     std::erase(header, 'P');
     entry.dacl = "D:" + std::string(now_protected ? "P" : "") + header + written.substr(entries);
@@ -313,8 +434,7 @@ OsResult<void> SimulatedOs::delete_file(std::u16string_view path) {
   }
   const auto it = files.find(normalise(path));
   if (it == files.end() || it->second.directory) {
-    return std::unexpected(it == files.end() ? win::ERROR_FILE_NOT_FOUND
-                                             : win::ERROR_ACCESS_DENIED);
+    return std::unexpected(it == files.end() ? OsCode{2} : OsCode{5});
   }
   files.erase(it);
   return {};
@@ -327,7 +447,7 @@ OsResult<void> SimulatedOs::remove_directory(std::u16string_view path) {
   const std::u16string key = normalise(path);
   const auto it = files.find(key);
   if (it == files.end() || !it->second.directory) {
-    return std::unexpected(it == files.end() ? win::ERROR_FILE_NOT_FOUND : OsCode{267});
+    return std::unexpected(it == files.end() ? OsCode{2} : OsCode{267});
   }
   for (const auto& [other, entry] : files) {
     if (parent_key(other) == key) {

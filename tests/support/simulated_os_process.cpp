@@ -8,15 +8,12 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/constants.h"
-
 namespace obrex::test {
 namespace {
 
 constexpr OsCode kErrorInvalidHandle = 6;
 constexpr std::uint32_t kStillActive = 259;
 constexpr std::uint32_t kWaitTimeout = 258;
-constexpr OsCode kErrorNotOwner = 288;
 
 } // namespace
 
@@ -49,13 +46,13 @@ OsResult<void> SimulatedOs::set_information_job_object(Handle job, std::uint32_t
     return std::unexpected(*fault);
   }
   const auto* object = handle_object(job, HandleKind::Job);
-  if (object != nullptr && information_class == win::JobObjectBasicUIRestrictions && length == 4) {
+  if (object != nullptr && information_class == 4u && length == 4) {
     std::uint32_t limits = 0;
     std::memcpy(&limits, information, sizeof(limits));
     jobs_[object->index].ui_restrictions = limits;
     return {};
   }
-  if (object != nullptr && information_class == win::JobObjectExtendedLimitInformation &&
+  if (object != nullptr && information_class == 9u &&
       length == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION)) {
     jobs_[object->index].limit_flags =
         static_cast<const JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(information)
@@ -64,7 +61,7 @@ OsResult<void> SimulatedOs::set_information_job_object(Handle job, std::uint32_t
   }
   ADD_FAILURE() << "SetInformationJobObject with class " << information_class << " and length "
                 << length;
-  return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  return std::unexpected(87u);
 }
 
 std::uint32_t SimulatedOs::set_error_mode(std::uint32_t mode) {
@@ -73,14 +70,12 @@ std::uint32_t SimulatedOs::set_error_mode(std::uint32_t mode) {
 }
 
 OsResult<PROCESS_INFORMATION> SimulatedOs::start_process(SimProcess process) {
-  const bool breakaway = (process.creation_flags & win::CREATE_BREAKAWAY_FROM_JOB) != 0;
-  if (breakaway && !own_jobs.empty() &&
-      (own_jobs.front() & win::JOB_OBJECT_LIMIT_BREAKAWAY_OK) == 0) {
-    return std::unexpected(win::ERROR_ACCESS_DENIED);
+  const bool breakaway = (process.creation_flags & 0x01000000u) != 0;
+  if (breakaway && !own_jobs.empty() && (own_jobs.front() & 0x800u) == 0) {
+    return std::unexpected(5u);
   }
   const auto lets_go = [breakaway](std::uint32_t limits) {
-    return (limits & win::JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) != 0 ||
-           (breakaway && (limits & win::JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0);
+    return (limits & 0x1000u) != 0 || (breakaway && (limits & 0x800u) != 0);
   };
   std::size_t left = 0;
   while (left < own_jobs.size() && lets_go(own_jobs[left])) {
@@ -88,7 +83,7 @@ OsResult<PROCESS_INFORMATION> SimulatedOs::start_process(SimProcess process) {
   }
   process.own_jobs_kept = own_jobs.size() - left;
   process.error_mode = error_mode;
-  process.resumed = (process.creation_flags & win::CREATE_SUSPENDED) == 0;
+  process.resumed = (process.creation_flags & 0x4u) == 0;
   process.exit_code = kStillActive;
   processes.push_back(std::move(process));
   const std::size_t index = processes.size() - 1;
@@ -125,7 +120,7 @@ SimulatedOs::create_process_as_user(Handle user_token, std::u16string_view appli
   // directory.
   const SimFile* image = find(application);
   if (image == nullptr || image->directory) {
-    return std::unexpected(image == nullptr ? win::ERROR_FILE_NOT_FOUND : win::ERROR_ACCESS_DENIED);
+    return std::unexpected(image == nullptr ? 2u : 5u);
   }
   SimProcess process;
   process.application = application;
@@ -140,7 +135,7 @@ SimulatedOs::create_process_as_user(Handle user_token, std::u16string_view appli
   if (block) {
     // Entries "name=value", each ending in a NUL, then one more NUL; sorted
     // by name without regard to ASCII case, as Windows expects.
-    if ((creation_flags & win::CREATE_UNICODE_ENVIRONMENT) == 0 || !block->ends_with(u'\0')) {
+    if ((creation_flags & 0x400u) == 0 || !block->ends_with(u'\0')) {
       ADD_FAILURE() << "an environment block without CREATE_UNICODE_ENVIRONMENT or its end";
     }
     process.environment.clear();
@@ -177,7 +172,7 @@ OsResult<void> SimulatedOs::assign_process_to_job_object(Handle job, Handle proc
   SimProcess& target = processes[process_object->index];
   const SimJob& into = jobs_[job_object->index];
   if (target.own_jobs_kept > 0 && into.ui_restrictions.value_or(0) != 0) {
-    return std::unexpected(win::ERROR_ACCESS_DENIED); // a job with UI limits cannot nest
+    return std::unexpected(5u); // a job with UI limits cannot nest
   }
   if (target.resumed) {
     ADD_FAILURE() << "the process ran code before it was put into the job";
@@ -219,22 +214,18 @@ OsResult<std::uint32_t> SimulatedOs::wait_for_single_object(Handle handle,
   if (const auto fault = enter("wait_for_single_object")) {
     return std::unexpected(*fault);
   }
-  if (const auto* mutex = handle_object(handle); mutex && mutex->kind == HandleKind::Mutex) {
-    SimMutex& named = mutexes.at(mutex->path);
-    if (milliseconds == win::INFINITE) {
+  if (const auto* event = handle_object(handle); event && event->kind == HandleKind::Event) {
+    if (milliseconds == 0xFFFFFFFFu) {
       ADD_FAILURE() << "a wait without a time-out for a lock";
     }
-    if (named.held_elsewhere) {
-      return kWaitTimeout;
-    }
-    ++named.held_here;
-    return win::WAIT_OBJECT_0;
+    grant_freed_locks();
+    return event->signalled ? 0u : kWaitTimeout;
   }
   const auto* object = handle_object(handle, HandleKind::Process);
   if (object == nullptr) {
     return std::unexpected(kErrorInvalidHandle);
   }
-  if (milliseconds != win::INFINITE && !processes[object->index].with_output) {
+  if (milliseconds != 0xFFFFFFFFu && !processes[object->index].with_output) {
     ADD_FAILURE() << "the wait for the command has a time-out: " << milliseconds;
   }
   if (wait_result) {
@@ -247,7 +238,7 @@ OsResult<std::uint32_t> SimulatedOs::wait_for_single_object(Handle handle,
     }
     target.exit_code = next_exit_code;
   }
-  return win::WAIT_OBJECT_0;
+  return 0u;
 }
 
 OsResult<std::uint32_t> SimulatedOs::get_exit_code_process(Handle process) {
@@ -261,30 +252,11 @@ OsResult<std::uint32_t> SimulatedOs::get_exit_code_process(Handle process) {
   return processes[object->index].exit_code;
 }
 
-OsResult<Handle> SimulatedOs::create_mutex(SecurityDescriptorPtr descriptor,
-                                           std::u16string_view name) {
-  if (const auto fault = enter("create_mutex")) {
+OsResult<Handle> SimulatedOs::create_event() {
+  if (const auto fault = enter("create_event")) {
     return std::unexpected(*fault);
   }
-  std::string label;
-  if (descriptor.value != nullptr) {
-    const Allocation* made = allocation(descriptor.value, AllocationKind::SecurityDescriptor);
-    label = made != nullptr && made->sacl ? *made->sacl : "";
-  }
-  const auto [named, created] = mutexes.try_emplace(std::u16string(name), SimMutex{label});
-  return new_handle(HandleObject{HandleKind::Mutex, named->first, 0});
-}
-
-OsResult<void> SimulatedOs::release_mutex(Handle mutex) {
-  if (const auto fault = enter("release_mutex")) {
-    return std::unexpected(*fault);
-  }
-  const auto* object = handle_object(mutex, HandleKind::Mutex);
-  if (object == nullptr || mutexes.at(object->path).held_here == 0) {
-    return std::unexpected(kErrorNotOwner);
-  }
-  --mutexes.at(object->path).held_here;
-  return {};
+  return new_handle(HandleObject{HandleKind::Event, {}});
 }
 
 OsResult<void> SimulatedOs::set_console_ctrl_handler() {

@@ -13,7 +13,6 @@
 #include <span>
 #include <string_view>
 
-#include "platform/constants.h"
 #include "platform/text.h"
 
 namespace obrex::test {
@@ -114,7 +113,7 @@ OsResult<SidPtr> SimulatedOs::convert_string_sid_to_sid(std::u16string_view text
   }
   const auto utf8 = utf16_to_utf8(text);
   if (!utf8 || !utf8->starts_with("S-1-")) {
-    return std::unexpected(win::ERROR_INVALID_SID);
+    return std::unexpected(1337u);
   }
   return SidPtr{allocate(Allocation{AllocationKind::Sid, *utf8, nullptr, nullptr})};
 }
@@ -139,8 +138,8 @@ SimulatedOs::convert_string_security_descriptor_to_security_descriptor(std::u16s
   if (const auto fault = enter("convert_string_security_descriptor_to_security_descriptor")) {
     return std::unexpected(*fault);
   }
-  if (revision != win::SDDL_REVISION_1) {
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  if (revision != 1u) {
+    return std::unexpected(87u);
   }
   // The DACL ("D:...") comes first, the label ("S:...") after it.
   const std::string text = utf16_to_utf8_lossy(sddl);
@@ -161,14 +160,14 @@ OsResult<std::u16string> SimulatedOs::convert_security_descriptor_to_string_secu
     return std::unexpected(*fault);
   }
   const Allocation* found = allocation(descriptor.value, AllocationKind::SecurityDescriptor);
-  if (found == nullptr || revision != win::SDDL_REVISION_1) {
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+  if (found == nullptr || revision != 1u) {
+    return std::unexpected(87u);
   }
   std::string text;
-  if ((information & win::DACL_SECURITY_INFORMATION) != 0 && found->dacl) {
+  if ((information & 0x4u) != 0 && found->dacl) {
     text += *found->dacl;
   }
-  if ((information & win::LABEL_SECURITY_INFORMATION) != 0 && found->sacl) {
+  if ((information & 0x10u) != 0 && found->sacl) {
     text += *found->sacl;
   }
   return utf8_to_utf16(text);
@@ -197,7 +196,7 @@ OsResult<std::uint32_t> SimulatedOs::get_acl_information(AclPtr acl) {
   const std::string* text = acl_text(acl);
   if (text == nullptr) {
     ADD_FAILURE() << "GetAclInformation without an ACL";
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   return static_cast<std::uint32_t>(entry_spans(*text).size());
 }
@@ -209,7 +208,7 @@ OsResult<ACE_RECORD> SimulatedOs::get_ace(AclPtr acl, std::uint32_t index) {
   const std::string* text = acl_text(acl);
   const auto spans = text == nullptr ? std::vector<Span>{} : entry_spans(*text);
   if (index >= spans.size()) {
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   const auto [start, end] = spans[index];
   const std::string inner = text->substr(start + 1, end - start - 2);
@@ -238,7 +237,7 @@ OsResult<ACE_RECORD> SimulatedOs::get_ace(AclPtr acl, std::uint32_t index) {
   const std::string sid = canonical_sid(fields[5]);
   if (!known_type || !flags || !mask || !sid.starts_with("S-1-")) {
     ADD_FAILURE() << "an entry the simulated system cannot read: " << inner;
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   record.AceType = static_cast<std::uint8_t>(*known_type);
   record.AceFlags = static_cast<std::uint8_t>(*flags);
@@ -265,7 +264,7 @@ OsResult<void> SimulatedOs::delete_ace(AclPtr acl, std::uint32_t index) {
   auto* text = const_cast<std::string*>(acl_text(acl));
   const auto spans = text == nullptr ? std::vector<Span>{} : entry_spans(*text);
   if (index >= spans.size()) {
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   text->erase(spans[index].first, spans[index].second - spans[index].first);
   return {};
@@ -278,18 +277,18 @@ SimulatedOs::get_security_descriptor_control(SecurityDescriptorPtr descriptor) {
   }
   const Allocation* found = allocation(descriptor.value, AllocationKind::SecurityDescriptor);
   if (found == nullptr) {
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   std::uint16_t control = 0x8000; // SE_SELF_RELATIVE
   if (found->dacl) {
     const std::string header = acl_header(*found->dacl);
     control |= 0x4; // SE_DACL_PRESENT
-    control |= header.find('P') != std::string::npos ? win::SE_DACL_PROTECTED : 0;
+    control |= header.find('P') != std::string::npos ? 0x1000u : 0;
     control |= header.find("AI") != std::string::npos ? 0x400 : 0; // SE_DACL_AUTO_INHERITED
   }
   if (found->sacl) {
     control |= 0x10; // SE_SACL_PRESENT
-    control |= acl_header(*found->sacl).find('P') != std::string::npos ? win::SE_SACL_PROTECTED : 0;
+    control |= acl_header(*found->sacl).find('P') != std::string::npos ? 0x2000u : 0;
   }
   return control;
 }
@@ -320,33 +319,32 @@ OsResult<void> SimulatedOs::get_token_information(Handle handle, std::uint32_t i
   }
   // The entries come first; the SIDs they point to follow them in the
   // buffer on Windows, so they count in the length.
-  const bool groups = information_class == win::TokenGroups;
-  if (information_class == win::TokenElevation) {
-    needed = sizeof(std::uint32_t); // TOKEN_ELEVATION: not elevated
+  const bool groups = information_class == 2u;
+  if (information_class == 20u) { // TokenElevation: not elevated
+    needed = sizeof(std::uint32_t);
     if (buffer == nullptr || length < needed) {
-      return std::unexpected(win::ERROR_INSUFFICIENT_BUFFER);
+      return std::unexpected(122u);
     }
     std::memset(buffer, 0, needed);
     return {};
   }
-  // TOKEN_MANDATORY_LABEL is laid out as TOKEN_USER.
-  const bool label = information_class == win::TokenIntegrityLevel;
-  if (!groups && !label && information_class != win::TokenUser) {
+  // TokenIntegrityLevel: TOKEN_MANDATORY_LABEL is laid out as TOKEN_USER.
+  const bool label = information_class == 25u;
+  if (!groups && !label && information_class != 1u) {
     ADD_FAILURE() << "token information class " << information_class << " is not read";
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   std::vector<SID_AND_ATTRIBUTES> entries;
-  for (const auto& [text, attributes] :
-       groups  ? token.groups
-       : label ? decltype(token.groups){{token.integrity, win::SE_GROUP_INTEGRITY}}
-               : decltype(token.groups){{token.user, 0}}) {
+  for (const auto& [text, attributes] : groups  ? token.groups
+                                        : label ? decltype(token.groups){{token.integrity, 0x20u}}
+                                                : decltype(token.groups){{token.user, 0}}) {
     entries.push_back({static_sid(text), attributes});
     needed += sid_length(text);
   }
   const std::size_t header = groups ? offsetof(TOKEN_GROUPS, Groups) : offsetof(TOKEN_USER, User);
   needed += static_cast<std::uint32_t>(header + entries.size() * sizeof(SID_AND_ATTRIBUTES));
   if (buffer == nullptr || length < needed) {
-    return std::unexpected(win::ERROR_INSUFFICIENT_BUFFER);
+    return std::unexpected(122u);
   }
   if (reinterpret_cast<std::uintptr_t>(buffer) % alignof(SID_AND_ATTRIBUTES) != 0) {
     ADD_FAILURE() << "token information buffer not aligned";
@@ -391,12 +389,12 @@ OsResult<void> SimulatedOs::set_token_information(Handle handle, std::uint32_t i
     return std::unexpected(OsCode{6});
   }
   SimRestrictedToken& target = restricted_tokens[object->index];
-  if (information_class == win::TokenDefaultDacl && length == sizeof(TOKEN_DEFAULT_DACL)) {
+  if (information_class == 6u && length == sizeof(TOKEN_DEFAULT_DACL)) {
     TOKEN_DEFAULT_DACL dacl;
     std::memcpy(&dacl, information, sizeof dacl);
     const std::string* text = acl_text(dacl.DefaultDacl);
     target.default_dacl = text == nullptr ? "" : *text;
-  } else if (information_class == win::TokenIntegrityLevel) {
+  } else if (information_class == 25u) {
     TOKEN_MANDATORY_LABEL label;
     std::memcpy(&label, information, sizeof label);
     const std::string* text = sid_text(label.Label.Sid);
@@ -406,7 +404,7 @@ OsResult<void> SimulatedOs::set_token_information(Handle handle, std::uint32_t i
   } else {
     ADD_FAILURE() << "SetTokenInformation with class " << information_class << " and length "
                   << length;
-    return std::unexpected(win::ERROR_INVALID_PARAMETER);
+    return std::unexpected(87u);
   }
   return {};
 }

@@ -10,6 +10,7 @@
 
 #include "acl/check_command.h"
 #include "e2e_support.h"
+#include "filesystem/permissions_lock.h"
 
 namespace obrex::e2e {
 namespace {
@@ -35,6 +36,15 @@ std::set<std::wstring> scratch_left() {
     ::FindClose(search);
   }
   return found;
+}
+
+// The permissions lock of this user.
+std::wstring lock_file() {
+  wchar_t profile[MAX_PATH];
+  const DWORD length = ::GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
+  const std::u16string path = PermissionsLock::path_in(
+      std::u16string(profile, profile + std::min<DWORD>(length, MAX_PATH)));
+  return std::wstring(path.begin(), path.end());
 }
 
 RunOutcome run_check(std::wstring_view options) {
@@ -98,7 +108,7 @@ TEST(CheckE2e, UnderWineExactlyTheUnenforcedRowsFail) {
   const RunOutcome run =
       run_obrex(command_line({L"--project", scratch.path(), L"--", acl_path(), L"check",
                               L"--inner-probes", scratch.path(), sid_wide, sandbox_temp_directory(),
-                              std::to_wstring(kCode), L"Local\\Tornel.Obrex.Permissions"}),
+                              std::to_wstring(kCode), lock_file()}),
                 {}, std::chrono::minutes(1));
   std::set<std::string> failed;
   for (const CheckRow& row : check_rows(run.out, run.exit_code, kCode)) {

@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/permissions_lock.h"
 #include "e2e_support.h"
+#include "filesystem/permissions_lock.h"
 #include "identity/sandbox_identity.h"
 #include "platform/win32_os.h"
 
@@ -46,6 +46,55 @@ std::optional<std::string> attempt_outcome(const RunOutcome& run, const std::wst
   return probe_value(run.out, utf8(attempt));
 }
 
+// Writes the parts of `sddl` that `part` names (OWNER_SECURITY_INFORMATION,
+// DACL_SECURITY_INFORMATION, LABEL_SECURITY_INFORMATION, with
+// PROTECTED_DACL_SECURITY_INFORMATION) on `path`; 0, or the error.
+DWORD write_security(const std::wstring& path, DWORD part, const std::wstring& sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+    return ::GetLastError();
+  }
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PACL sacl = nullptr;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+  ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  ::GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted);
+  const DWORD result = ::SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                               part, owner, nullptr, dacl, sacl);
+  ::LocalFree(descriptor);
+  return result;
+}
+
+std::wstring wide(const std::string& ascii) {
+  return std::wstring(ascii.begin(), ascii.end());
+}
+
+// Two directories in `parent`, each refusing the command's writes by one
+// guarantee alone: a Low write label lets a Low-integrity writer past the
+// integrity check, so there only the write restriction refuses (nothing
+// grants the restricting SIDs); a grant to Everyone satisfies the write
+// restriction, so there only the default Medium label refuses. Each holds a
+// file.txt.
+struct Target {
+  const char* refused_by;
+  std::wstring path;
+};
+void make_targets(const TempDirectory& parent, std::vector<Target>& targets) {
+  const std::wstring low = parent.make_directory(L"low");
+  ASSERT_EQ(write_security(low, LABEL_SECURITY_INFORMATION, L"S:(ML;OICI;NW;;;LW)"), 0u);
+  const std::wstring granted = parent.make_directory(L"granted");
+  const std::string dacl = security_text(granted, DACL_SECURITY_INFORMATION);
+  ASSERT_EQ(write_security(granted, DACL_SECURITY_INFORMATION, wide(dacl) + L"(A;OICI;FA;;;WD)"),
+            0u);
+  parent.make_file(L"low\\file.txt");
+  parent.make_file(L"granted\\file.txt");
+  targets = {{"the write restriction alone", low}, {"the integrity level alone", granted}};
+}
+
 class EnforcementE2e : public testing::Test {
 protected:
   TempDirectory project_;
@@ -59,9 +108,8 @@ TEST_F(EnforcementE2e, WritesOnlyInWritePathsAndNeitherReadsNorListsDenyPaths) {
   const std::wstring secrets = project_.make_directory(L"secrets");
   const std::wstring key = project_.make_file(L"secrets\\key.txt");
   const std::wstring notes = project_.make_file(L"notes.txt");
-  // The user's own directory, not listed: its default Medium label keeps
-  // out a Low-integrity writer.
-  const TempDirectory elsewhere;
+  std::vector<Target> targets;
+  ASSERT_NO_FATAL_FAILURE(make_targets(project_, targets));
 
   struct Attempt {
     std::wstring argument; // for the probe, in the order made
@@ -74,12 +122,14 @@ TEST_F(EnforcementE2e, WritesOnlyInWritePathsAndNeitherReadsNorListsDenyPaths) {
                                      {L"try_rename=" + dir + L"\\a.txt|" + dir + L"\\b.txt", 0},
                                      {L"try_delete=" + dir + L"\\b.txt", 0}});
   }
-  attempts.insert(attempts.end(), {{L"try_create=" + (project_ / L"a.txt"), ERROR_ACCESS_DENIED},
-                                   {L"try_mkdir=" + (project_ / L"sub"), ERROR_ACCESS_DENIED},
-                                   {L"try_write=" + notes, ERROR_ACCESS_DENIED},
-                                   {L"try_create=" + (elsewhere / L"a.txt"), ERROR_ACCESS_DENIED},
-                                   // Reading and listing are refused by --deny alone.
-                                   {L"try_read=" + notes, 0},
+  for (const Target& target : targets) {
+    attempts.insert(attempts.end(),
+                    {{L"try_create=" + target.path + L"\\a.txt", ERROR_ACCESS_DENIED},
+                     {L"try_mkdir=" + target.path + L"\\sub", ERROR_ACCESS_DENIED},
+                     {L"try_write=" + target.path + L"\\file.txt", ERROR_ACCESS_DENIED}});
+  }
+  // Reading and listing are refused by --deny alone.
+  attempts.insert(attempts.end(), {{L"try_read=" + notes, 0},
                                    {L"try_list=" + project_.path(), 0},
                                    {L"try_read=" + key, ERROR_ACCESS_DENIED},
                                    {L"try_list=" + secrets, ERROR_ACCESS_DENIED}});
@@ -150,29 +200,6 @@ TEST_F(EnforcementE2e, SandboxTempIsWritableOnlyWhenListed) {
   EXPECT_EQ(attempt_outcome(listed, attempt), "0");
 }
 
-// Writes the parts of `sddl` that `part` names (OWNER_SECURITY_INFORMATION,
-// DACL_SECURITY_INFORMATION, LABEL_SECURITY_INFORMATION, with
-// PROTECTED_DACL_SECURITY_INFORMATION) on `path`; 0, or the error.
-DWORD write_security(const std::wstring& path, DWORD part, const std::wstring& sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
-    return ::GetLastError();
-  }
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  PACL sacl = nullptr;
-  BOOL present = FALSE;
-  BOOL defaulted = FALSE;
-  ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
-  ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-  ::GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted);
-  const DWORD result = ::SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
-                                               part, owner, nullptr, dacl, sacl);
-  ::LocalFree(descriptor);
-  return result;
-}
-
 // Enables or disables one privilege of this process's token; whether the
 // token holds it and the change was made.
 bool switch_privilege(const wchar_t* name, bool enable) {
@@ -188,14 +215,12 @@ bool switch_privilege(const wchar_t* name, bool enable) {
   return done;
 }
 
-std::wstring wide(const std::string& ascii) {
-  return std::wstring(ascii.begin(), ascii.end());
-}
-
 // A Low write label lets a Low-integrity writer past the integrity check, so
 // what denies a write there is the write restriction alone: the restricting
 // SIDs (the sandbox SID, Everyone, the logon SID) must be granted write
-// access as well as the user. The user fully controls each directory.
+// access as well as the user (the ungranted case is a target of
+// WritesOnlyInWritePathsAndNeitherReadsNorListsDenyPaths). The user fully
+// controls each directory.
 TEST_F(EnforcementE2e, WriteRestrictionDecidesWhereTheLabelAllowsWriting) {
   if (running_under_wine()) {
     GTEST_SKIP() << kWineHasNoLabels;
@@ -207,11 +232,10 @@ TEST_F(EnforcementE2e, WriteRestrictionDecidesWhereTheLabelAllowsWriting) {
   const TempDirectory elsewhere;
   struct Case {
     const char* name;
-    std::wstring grant; // an entry added to the DACL, or none
+    std::wstring grant; // an entry added to the DACL
     DWORD expected;
   };
   const Case cases[] = {
-      {"not granted", L"", ERROR_ACCESS_DENIED},
       {"granted to Everyone", L"(A;OICI;FA;;;WD)", 0},
       {"granted to another project's SID", L"(A;OICI;FA;;;" + wide(other->sid_text) + L")",
        ERROR_ACCESS_DENIED},
@@ -220,10 +244,8 @@ TEST_F(EnforcementE2e, WriteRestrictionDecidesWhereTheLabelAllowsWriting) {
   for (const Case& c : cases) {
     const std::wstring dir = elsewhere.make_directory(L"case" + std::to_wstring(attempts.size()));
     ASSERT_EQ(write_security(dir, LABEL_SECURITY_INFORMATION, L"S:(ML;OICI;NW;;;LW)"), 0u);
-    if (!c.grant.empty()) {
-      const std::string dacl = security_text(dir, DACL_SECURITY_INFORMATION);
-      ASSERT_EQ(write_security(dir, DACL_SECURITY_INFORMATION, wide(dacl) + c.grant), 0u);
-    }
+    const std::string dacl = security_text(dir, DACL_SECURITY_INFORMATION);
+    ASSERT_EQ(write_security(dir, DACL_SECURITY_INFORMATION, wide(dacl) + c.grant), 0u);
     attempts.push_back(L"try_create=" + dir + L"\\a.txt");
   }
   const RunOutcome run = run_probe({L"--project", project_.path()}, attempts);
@@ -241,15 +263,19 @@ TEST_F(EnforcementE2e, CommandCannotDeleteOrRenameInTheProject) {
   if (running_under_wine()) {
     GTEST_SKIP() << kWineHasNoLabels;
   }
-  const std::wstring doomed = project_.make_file(L"doomed.txt");
-  const std::wstring moved = project_.make_file(L"moved.txt");
-  const std::wstring attempts[] = {L"try_delete=" + doomed,
-                                   L"try_rename=" + moved + L"|" + (project_ / L"renamed.txt")};
-  const RunOutcome run = run_probe({L"--project", project_.path()}, {attempts[0], attempts[1]});
+  std::vector<Target> targets;
+  ASSERT_NO_FATAL_FAILURE(make_targets(project_, targets));
+  std::vector<std::wstring> attempts;
+  for (const Target& target : targets) {
+    attempts.push_back(L"try_rename=" + target.path + L"\\file.txt|" + target.path + L"\\b.txt");
+    attempts.push_back(L"try_delete=" + target.path + L"\\file.txt");
+  }
+  const RunOutcome run = run_probe({L"--project", project_.path()}, attempts);
   ASSERT_EQ(run.err, "");
-  for (const std::wstring& attempt : attempts) {
-    EXPECT_EQ(attempt_outcome(run, attempt), std::to_string(ERROR_ACCESS_DENIED))
-        << utf8(attempt) << ": the sandbox could change the project; SECURITY.md must say so";
+  for (std::size_t i = 0; i < attempts.size(); ++i) {
+    EXPECT_EQ(attempt_outcome(run, attempts[i]), std::to_string(ERROR_ACCESS_DENIED))
+        << utf8(attempts[i]) << ": not refused by " << targets[i / 2].refused_by
+        << "; the sandbox could change the project, and SECURITY.md must say so";
   }
 }
 
@@ -278,20 +304,24 @@ TEST_F(EnforcementE2e, FilesBeforeTheFirstDenyRunAreUnreadable) {
 // From inside the sandbox, a junction in a --write directory to a directory
 // it cannot write, and a hard link to a file it cannot write, would each
 // give it a way to write there. The same probe outside the sandbox makes
-// both, so a refusal inside is the sandbox's.
+// them all, so a refusal inside is the sandbox's.
 TEST_F(EnforcementE2e, CommandCannotLinkToWhatItCannotWrite) {
   if (running_under_wine()) {
     GTEST_SKIP() << kWineHasNoLabels;
   }
   const std::wstring out = project_.make_directory(L"out");
-  const TempDirectory elsewhere;
-  const std::wstring target = elsewhere.make_file(L"target.txt");
-  const auto attempts = [&](const std::wstring& suffix) {
-    return std::vector<std::wstring>{
-        L"try_junction=" + out + L"\\junction" + suffix + L"|" + elsewhere.path(),
-        L"try_hardlink=" + out + L"\\link" + suffix + L".txt|" + target};
+  std::vector<Target> targets;
+  ASSERT_NO_FATAL_FAILURE(make_targets(project_, targets));
+  const auto attempts = [&](const std::wstring& where) {
+    std::vector<std::wstring> made;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      const std::wstring name = out + L"\\" + where + std::to_wstring(i);
+      made.push_back(L"try_junction=" + name + L"|" + targets[i].path);
+      made.push_back(L"try_hardlink=" + name + L".txt|" + targets[i].path + L"\\file.txt");
+    }
+    return made;
   };
-  const auto outside_attempts = attempts(L"-outside");
+  const auto outside_attempts = attempts(L"outside");
   std::wstring line = quoted_path(probe_path());
   for (const std::wstring& attempt : outside_attempts) {
     line += L" " + command_line_argument(attempt);
@@ -301,16 +331,15 @@ TEST_F(EnforcementE2e, CommandCannotLinkToWhatItCannotWrite) {
     ASSERT_EQ(attempt_outcome(outside, attempt), "0") << utf8(attempt) << ": " << outside.out;
   }
 
-  const auto inside_attempts = attempts(L"-inside");
+  const auto inside_attempts = attempts(L"inside");
   const RunOutcome inside =
       run_probe({L"--project", project_.path(), L"--write", out}, inside_attempts);
   ASSERT_EQ(inside.err, "");
-  EXPECT_NE(attempt_outcome(inside, inside_attempts[0]), "0")
-      << "Windows let the sandbox make a junction in a --write directory to a directory it cannot "
-         "write; SECURITY.md must say so";
-  EXPECT_NE(attempt_outcome(inside, inside_attempts[1]), "0")
-      << "Windows let the sandbox make a hard link to a file it cannot write; SECURITY.md must "
-         "say so";
+  for (std::size_t i = 0; i < inside_attempts.size(); ++i) {
+    EXPECT_NE(attempt_outcome(inside, inside_attempts[i]), "0")
+        << utf8(inside_attempts[i]) << ": Windows let the sandbox link to what "
+        << targets[i / 2].refused_by << " keeps it from writing; SECURITY.md must say so";
+  }
 }
 
 // Labelling needs WRITE_OWNER, which modifying does not give: on a directory
@@ -399,12 +428,15 @@ TEST_F(EnforcementE2e, CommandCannotReadTheClipboard) {
   ::DestroyWindow(window);
 
   // Outside the sandbox the probe reads it, so what stops it inside is the
-  // sandbox.
+  // sandbox; but the two runs differ in job, integrity level and token at
+  // once, and every run of the program sets all of the job's UI limits, so
+  // this cannot tell the clipboard limit from the other two.
   EXPECT_EQ(probe_value(outside.out, "clipboard"), utf8(text)) << outside.out;
   EXPECT_EQ(inside.err, "");
   EXPECT_EQ(inside.exit_code, 0u);
   EXPECT_EQ(probe_value(inside.out, "clipboard"), std::nullopt) << inside.out;
-  EXPECT_NE(probe_value(inside.out, "clipboard_error"), std::nullopt) << inside.out;
+  EXPECT_EQ(probe_value(inside.out, "clipboard_error"), std::to_string(ERROR_ACCESS_DENIED))
+      << inside.out;
 }
 
 // A junction at `link` to the directory `target`, made with cmd.exe's mklink;
@@ -446,7 +478,6 @@ TEST_F(EnforcementE2e, OneProjectOneGrantWhicheverPathLeadsToIt) {
   };
   const Case cases[] = {
       {"first run", {L"--project", project, L"--write", out}, sandbox->sid_text, false},
-      {"the same request", {L"--project", project, L"--write", out}, sandbox->sid_text, true},
       {"through a junction",
        {L"--project", junction, L"--write", junction + L"\\out"},
        sandbox->sid_text,
@@ -471,29 +502,33 @@ TEST_F(EnforcementE2e, OneProjectOneGrantWhicheverPathLeadsToIt) {
   }
 }
 
-// Runs of the program and revokes take turns at a DACL through a named
-// mutex; a sandboxed command must neither make that name first nor wait on
-// it, or it could hold every later run up.
-TEST_F(EnforcementE2e, CommandCanNeitherMakeNorTakeThePermissionsLock) {
+// Runs of the program and revokes take turns at a DACL through a lock file
+// in the user's profile; a sandboxed command must neither open it for
+// reading or writing nor lock it, or it could hold every later run up. The
+// codes the system gives are kept in the report.
+TEST_F(EnforcementE2e, CommandCanNeitherOpenNorLockThePermissionsLock) {
   if (running_under_wine()) {
-    GTEST_SKIP() << "Wine enforces no integrity labels on named objects or their namespace";
+    GTEST_SKIP() << "Wine enforces no integrity labels or restricted tokens";
   }
-  const std::wstring name(PermissionsLock::kName.begin(), PermissionsLock::kName.end());
-  const std::vector<std::wstring> attempts = {L"try_make_mutex=" + name, L"try_wait_mutex=" + name};
-  // While no run holds it, and while one does.
-  for (const bool made : {false, true}) {
-    Win32Os os;
-    PermissionsLock lock(os);
-    std::optional<PermissionsLock::Held> held;
-    if (made) {
-      held.emplace(lock.hold());
-    }
-    const RunOutcome run = run_probe({L"--project", project_.path()}, attempts);
-    ASSERT_EQ(run.exit_code, 0u) << run.err;
-    EXPECT_EQ(attempt_outcome(run, attempts[0]), std::to_string(ERROR_ACCESS_DENIED)) << made;
-    EXPECT_EQ(attempt_outcome(run, attempts[1]),
-              std::to_string(made ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND))
-        << made;
+  Win32Os os;
+  const auto profile = os.get_known_folder_path_profile();
+  ASSERT_TRUE(profile) << "error " << profile.error();
+  const std::u16string units = PermissionsLock::path_in(*profile);
+  const std::wstring path(units.begin(), units.end());
+  {
+    PermissionsLock lock(os); // makes the file when it is missing, and lets it go
+    ASSERT_TRUE(lock.hold().owned());
+  }
+  EXPECT_EQ(occurrences(security_text(path, LABEL_SECURITY_INFORMATION), "(ML;;NWNR;;;ME)"), 1u);
+  const std::vector<std::wstring> attempts = {L"try_read=" + path, L"try_write=" + path,
+                                              L"try_lock=" + path};
+  const RunOutcome run = run_probe({L"--project", project_.path()}, attempts);
+  ASSERT_EQ(run.exit_code, 0u) << run.err;
+  for (const std::wstring& attempt : attempts) {
+    const auto outcome = attempt_outcome(run, attempt);
+    ASSERT_TRUE(outcome) << utf8(attempt);
+    EXPECT_NE(*outcome, "0") << utf8(attempt);
+    RecordProperty(utf8(attempt.substr(0, attempt.find(L'='))), *outcome);
   }
 }
 

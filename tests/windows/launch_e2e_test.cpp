@@ -349,6 +349,8 @@ TEST_F(LaunchE2e, TheLibraryLeavesTheCallersTempAndTmpAsTheyWere) {
 // handles it and ends with 43), and the launcher stays to pass its exit code
 // on instead of dying with STATUS_CONTROL_C_EXIT (0xC000013A). The launcher
 // gets a console and a process group of its own, so the test is not hit.
+// Ctrl+Break, unlike Ctrl+C, arrives in a process group that ignores Ctrl+C,
+// as every process that CreateProcessWithLogonW starts does.
 TEST_F(LaunchE2e, CtrlBreakLeavesTheExitCodeToTheCommand) {
   // Where the command can say it is ready without a --write path.
   const TempDirectory signals;

@@ -13,8 +13,10 @@
 //   try_junction=LINK|DIR (a new directory LINK made a mount point for the
 //   existing directory DIR; LINK is removed again when that fails),
 //   try_hardlink=LINK|FILE
-//   try_make_mutex=NAME, try_wait_mutex=NAME  CreateMutexW of the name, or
-//            OpenMutexW of it for SYNCHRONIZE
+//   try_lock=PATH  open the existing file for reading, or else for writing,
+//            or else with no access to its data, with full sharing, and
+//            lock its first byte (LockFileEx, exclusive, failing at once);
+//            a lock had is kept until the probe ends
 //            attempt it, in the order given, and report the argument itself
 //            as the key and 0, or the error code the system gave, as the value
 //   clipboard  report the clipboard's text, or clipboard_error with the code
@@ -122,13 +124,6 @@ DWORD outcome(BOOL succeeded) {
   return succeeded ? 0 : ::GetLastError();
 }
 
-// 0 when the call gave a handle (closed again), otherwise the error it left.
-DWORD opened(HANDLE handle) {
-  const DWORD result = outcome(handle != nullptr);
-  ::CloseHandle(handle);
-  return result;
-}
-
 DWORD write_file(const std::wstring& path, DWORD disposition) {
   const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -211,6 +206,27 @@ DWORD make_junction(const std::wstring& paths) {
   return result;
 }
 
+DWORD lock_first_byte(const std::wstring& path) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  DWORD error = 0;
+  for (const DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}, DWORD{0}}) {
+    file =
+        ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      break;
+    }
+    error = ::GetLastError();
+  }
+  if (file == INVALID_HANDLE_VALUE) {
+    return error;
+  }
+  OVERLAPPED first_byte{};
+  // The handle stays open, and the lock held, until the probe ends.
+  return outcome(::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                              &first_byte));
+}
+
 DWORD make_hard_link(const std::wstring& paths) {
   const std::size_t bar = paths.find(L'|');
   return outcome(
@@ -235,14 +251,7 @@ std::optional<DWORD> attempt(std::wstring_view argument) {
       {L"try_list=", list_directory},
       {L"try_junction=", make_junction},
       {L"try_hardlink=", make_hard_link},
-      {L"try_make_mutex=",
-       [](const std::wstring& name) {
-         return opened(::CreateMutexW(nullptr, FALSE, name.c_str()));
-       }},
-      {L"try_wait_mutex=",
-       [](const std::wstring& name) {
-         return opened(::OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
-       }},
+      {L"try_lock=", lock_first_byte},
   };
   for (const Attempt& a : attempts) {
     if (argument.starts_with(a.prefix)) {
