@@ -3,7 +3,6 @@
 #include "acl/check_command.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <optional>
 
