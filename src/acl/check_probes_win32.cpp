@@ -7,6 +7,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
