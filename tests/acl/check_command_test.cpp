@@ -7,7 +7,6 @@
 #include <iterator>
 #include <sstream>
 
-#include "platform/constants.h"
 #include "platform/text.h"
 #include "support/simulated_os.h"
 
@@ -139,10 +138,7 @@ TEST(Check, PrintsTheRowsAndLeavesNothingBehind) {
        },
        1, "", "obrex-sandbox-acl: cannot check: the launcher refused: cannot label D: no\n", true},
       {"the launcher cannot be started for the probes",
-       [](CheckMachine& os) {
-         os.fail_call("create_process_with_output", 2, win::ERROR_ACCESS_DENIED);
-       },
-       1, "",
+       [](CheckMachine& os) { os.fail_call("create_process_with_output", 2, 5); }, 1, "",
        "obrex-sandbox-acl: cannot check: cannot start C:\\tools\\obrex-sandbox-exec.exe: ", true},
       {"the second sandbox never gets ready", [](CheckMachine& os) { os.second_ready = false; }, 1,
        "", "obrex-sandbox-acl: cannot check: the second sandboxed command did not get ready\n",
@@ -153,13 +149,11 @@ TEST(Check, PrintsTheRowsAndLeavesNothingBehind) {
        "program\n",
        false},
       {"the scratch cannot be labelled",
-       [](CheckMachine& os) {
-         os.fail_call("set_named_security_info", 1, win::ERROR_ACCESS_DENIED);
-       },
-       1, "", "obrex-sandbox-acl: cannot check: cannot label C:\\temp\\obrex-check-", false},
+       [](CheckMachine& os) { os.fail_call("set_named_security_info", 1, 5); }, 1, "",
+       "obrex-sandbox-acl: cannot check: cannot label C:\\temp\\obrex-check-", false},
       {"the scratch cannot be made",
-       [](CheckMachine& os) { os.fail_call("create_directory", 4, win::ERROR_ACCESS_DENIED); }, 1,
-       "", "obrex-sandbox-acl: cannot check: cannot make C:\\temp\\obrex-check-", false},
+       [](CheckMachine& os) { os.fail_call("create_directory", 4, 5); }, 1, "",
+       "obrex-sandbox-acl: cannot check: cannot make C:\\temp\\obrex-check-", false},
   };
   for (const auto& c : cases) {
     CheckMachine os;
