@@ -115,13 +115,13 @@ int main() {
        true,
        u"",
        0,
-       {obrex::win::JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK}},
+       {0x1000u}}, // JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK
       {"in a breakaway job",
        plain,
        true,
        u"C:\\Windows\\system32;C:\\Windows",
        0,
-       {obrex::win::JOB_OBJECT_LIMIT_BREAKAWAY_OK}},
+       {0x800u}}, // JOB_OBJECT_LIMIT_BREAKAWAY_OK
   };
   const char* const columns[] = {"create_file", "get_file_attributes", "get_environment_variable",
                                  "get_named_security_info", "set_named_security_info"};
