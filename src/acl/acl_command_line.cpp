@@ -165,8 +165,8 @@ std::string acl_help_text() {
 
 Shows and removes what obrex-sandbox-exec leaves on disk: the entries of a
 project's sandbox SIDs in access-control lists, and its integrity labels.
-Results go to standard output, one tab-separated line each. Checks that the
-sandbox holds on this machine.
+Results go to standard output, one tab-separated line each. Also checks,
+on this machine, each guarantee the sandbox makes.
 
   sid DIR...      For each project directory: its sandbox SID, its
                   read-only SID and the directory.
