@@ -405,7 +405,8 @@ std::uint32_t run_check(Os& os, AclOutput& out, const AclRequest& request) {
       if (!sid) {
         return std::unexpected(sid.error());
       }
-      if (auto given = prepare_write_paths(os, {granted}, sid->get(), sids[index]); !given) {
+      if (auto given = prepare_write_paths(os, {granted}, sid->get(), sids[index], profile);
+          !given) {
         return given;
       }
     }
@@ -414,7 +415,7 @@ std::uint32_t run_check(Os& os, AclOutput& out, const AclRequest& request) {
   if (const auto prepared = prepare(); !prepared) {
     return give_up(prepared.error().message);
   }
-  const auto sandbox_temp = prepare_sandbox_temp(os);
+  const auto sandbox_temp = prepare_sandbox_temp(os, profile);
   if (!sandbox_temp) {
     return give_up(sandbox_temp.error().message);
   }
@@ -455,7 +456,7 @@ std::uint32_t run_check(Os& os, AclOutput& out, const AclRequest& request) {
   bool lock_held = false;
   std::optional<std::string> failure;
   {
-    PermissionsLock lock(os);
+    PermissionsLock lock(os, profile);
     const auto turn = lock.hold();
     lock_held = turn.owned();
     const auto probing =

@@ -72,8 +72,9 @@ Result<GrantState> read_grant_state(Os& os, std::string_view path, SidPtr sid) {
 }
 
 Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_dirs, SidPtr sid,
-                                 std::string_view sid_text) {
-  PermissionsLock lock(os);
+                                 std::string_view sid_text,
+                                 const OsResult<std::u16string>& profile) {
+  PermissionsLock lock(os, profile);
   for (const std::string& path : write_dirs) {
     if (!existence_test(os, utf8_to_utf16(path))) {
       continue;

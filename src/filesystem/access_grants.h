@@ -44,8 +44,11 @@ Result<GrantState> read_grant_state(Os& os, std::string_view path, SidPtr sid);
 // rewrote its permissions 3 times").
 // One path is finished before the next is begun; the first failure stops the pass and earlier paths
 // keep their changes.
+// `profile` is the profile folder as the caller asked for it, where the
+// permissions lock's file is.
 Result<void> prepare_write_paths(Os& os, const std::vector<std::string>& write_dirs, SidPtr sid,
-                                 std::string_view sid_text);
+                                 std::string_view sid_text,
+                                 const OsResult<std::u16string>& profile);
 
 // Adds to the path's DACL an entry granting `sid` full access, inherited by
 // files and subdirectories; the rest of the DACL and its inheritance setting

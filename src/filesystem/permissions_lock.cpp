@@ -21,7 +21,10 @@ std::u16string PermissionsLock::path_in(std::u16string_view profile) {
 }
 
 bool PermissionsLock::open() {
-  const auto profile = os_.get_known_folder_path_profile();
+  if (!profile_) {
+    profile_ = os_.get_known_folder_path_profile();
+  }
+  const auto& profile = *profile_;
   if (!profile) {
     return false;
   }

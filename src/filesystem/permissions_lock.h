@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,6 +37,10 @@ public:
 
   explicit PermissionsLock(Os& os, std::uint32_t wait_milliseconds = kWaitMilliseconds)
       : os_(os), wait_milliseconds_(wait_milliseconds) {}
+  // With the profile folder the caller has already asked for (or the failure
+  // it got), so that the lock does not ask again.
+  PermissionsLock(Os& os, OsResult<std::u16string> profile)
+      : os_(os), wait_milliseconds_(kWaitMilliseconds), profile_(std::move(profile)) {}
 
   // Holds the lock until the returned value goes; the file is opened (and
   // made, when missing) on first use only, so a run that edits nothing
@@ -67,6 +72,7 @@ private:
 
   Os& os_;
   std::uint32_t wait_milliseconds_;
+  std::optional<OsResult<std::u16string>> profile_;
   bool gave_up_ = false;
   UniqueHandle file_;
   UniqueHandle event_;

@@ -118,12 +118,12 @@ Result<void> create_directory_tree(Os& os, std::u16string_view path) {
   return {};
 }
 
-Result<std::optional<std::u16string>> prepare_sandbox_temp(Os& os) {
-  auto profile = os.get_known_folder_path_profile();
+Result<std::optional<std::u16string>>
+prepare_sandbox_temp(Os& os, const OsResult<std::u16string>& profile) {
   if (!profile) {
     return std::optional<std::u16string>();
   }
-  std::u16string directory = join_sandbox_temp(std::move(*profile));
+  std::u16string directory = join_sandbox_temp(*profile);
   if (auto created = create_directory_tree(os, directory); !created) {
     return std::unexpected(created.error());
   }

@@ -24,9 +24,11 @@ std::optional<std::u16string> parent_path(std::u16string_view path);
 // create {path}" with the whole path and the failed call's code.
 Result<void> create_directory_tree(Os& os, std::u16string_view path);
 
-// The sandbox temporary directory, created when missing; nothing (and no
-// message) when the profile folder is not available.
-Result<std::optional<std::u16string>> prepare_sandbox_temp(Os& os);
+// The sandbox temporary directory in the profile folder `profile` (as the
+// caller asked for it), created when missing; nothing (and no message) when
+// the profile folder is not available.
+Result<std::optional<std::u16string>> prepare_sandbox_temp(Os& os,
+                                                           const OsResult<std::u16string>& profile);
 
 // An environment block: the entries given (each ending in a NUL, as
 // get_environment_strings gives them) without TEMP and TMP, whatever the case

@@ -31,12 +31,15 @@ Result<std::uint32_t> run_sandbox(Os& os, const RunRequest& request) {
   if (!breakaway) {
     return std::unexpected(breakaway.error());
   }
-  const auto temp = prepare_sandbox_temp(os);
+  // Asked for once: the temporary directory and the permissions lock's file
+  // are both in it.
+  const auto profile = os.get_known_folder_path_profile();
+  const auto temp = prepare_sandbox_temp(os, profile);
   if (!temp) {
     return std::unexpected(temp.error());
   }
-  if (auto written =
-          prepare_write_paths(os, request.write_dirs, identity->sid.get(), identity->sid_text);
+  if (auto written = prepare_write_paths(os, request.write_dirs, identity->sid.get(),
+                                         identity->sid_text, profile);
       !written) {
     return std::unexpected(std::move(written.error()));
   }

@@ -24,7 +24,8 @@ struct Grants : test::SimulatedOs {
   Grants() : sid(std::move(*sid_from_text(*this, kSidText))) { add_directory(u"C:\\w"); }
 
   Result<void> prepare(const std::vector<std::string>& write_dirs) {
-    return prepare_write_paths(*this, write_dirs, sid.get(), kSidText);
+    return prepare_write_paths(*this, write_dirs, sid.get(), kSidText,
+                               get_known_folder_path_profile());
   }
   LocalMemory<SidPtr> sid;
 };

@@ -79,7 +79,7 @@ TEST(PrepareSandboxTemp, CreatesTheMissingLevelsTopDown) {
       os.fail_call("create_directory", nth, code);
     }
     const std::size_t entries_before = os.files.size();
-    const auto result = prepare_sandbox_temp(os);
+    const auto result = prepare_sandbox_temp(os, os.get_known_folder_path_profile());
     if (c.error) {
       EXPECT_EQ(result ? "(made)" : result.error().message,
                 "cannot create " + display_text(kTemp) + ": " + *c.error);
@@ -104,7 +104,7 @@ TEST(PrepareSandboxTemp, JoinsWithoutDoublingTheSeparatorAndCreatesLongPaths) {
     SimulatedOs os;
     os.add_directory(profile);
     os.profile = profile;
-    const auto result = prepare_sandbox_temp(os);
+    const auto result = prepare_sandbox_temp(os, os.get_known_folder_path_profile());
     ASSERT_TRUE(result) << result.error().message;
     EXPECT_EQ(*result, expected);
     EXPECT_NE(os.find(expected), nullptr);
